@@ -1,0 +1,1 @@
+"""Helpers for building contracts for the _mirvon engine."""

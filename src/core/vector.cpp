@@ -1,0 +1,43 @@
+#include "core/vector.hpp"
+
+namespace mirvon {
+
+std::string LengthMismatch::text() const {
+    return "Vector lengths " + std::to_string(left) + " and " + std::to_string(right) +
+           " cannot be combined";
+}
+
+std::expected<std::size_t, LengthMismatch> broadcast_len(std::size_t a, std::size_t b) {
+    if (a == b || b == 1) return a;
+    if (a == 1) return b;
+    return std::unexpected(LengthMismatch{a, b});
+}
+
+std::expected<Vec, LengthMismatch> mul(const Vec& a, const Vec& b) {
+    auto n = broadcast_len(a.size(), b.size());
+    if (!n) return std::unexpected(n.error());
+    Vec out(*n);
+    for (std::size_t i = 0; i < *n; ++i) out[i] = at_bcast(a, i) * at_bcast(b, i);
+    return out;
+}
+
+std::expected<void, LengthMismatch> mul_assign(Vec& target, const Vec& factors) {
+    auto n = broadcast_len(target.size(), factors.size());
+    if (!n) return std::unexpected(n.error());
+    if (*n == target.size()) {
+        for (std::size_t i = 0; i < *n; ++i) target[i] *= at_bcast(factors, i);
+    } else {
+        const double t0 = target[0];
+        target.assign(factors.begin(), factors.end());
+        for (double& x : target) x *= t0;
+    }
+    return {};
+}
+
+Vec scaled(const Vec& v, double factor) {
+    Vec out(v);
+    for (double& x : out) x *= factor;
+    return out;
+}
+
+}  // namespace mirvon

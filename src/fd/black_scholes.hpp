@@ -1,0 +1,24 @@
+// Lognormal dynamics of one asset on a grid in x = ln S.
+#pragma once
+#include "fd/fd_engine.hpp"
+
+namespace mirvon {
+
+class BlackScholesCN final : public FDCN {
+public:
+    BlackScholesCN(FdParams params, std::string asset, double vol)
+        : params_(std::move(params)), asset_(std::move(asset)), vol_(vol) {}
+
+    const FdParams& params() const override { return params_; }
+    std::expected<FdState, ModelError> create_state_cn(std::int64_t ts) const override;
+    std::expected<void, ModelError> cn_coefficients(const FdState& state, std::int64_t t0,
+                                                    CnMatrices& out) const override;
+    std::optional<Vec> get_model_val_cn(const FdState& state, const std::string& name) const override;
+
+private:
+    FdParams params_;
+    std::string asset_;
+    double vol_;
+};
+
+}  // namespace mirvon

@@ -1,0 +1,63 @@
+// The one-factor grid engine: backward induction on a grid with
+// Crank-Nicolson steps between event times, for any grid model.
+#pragma once
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "fd/tridiagonal.hpp"
+#include "ledger/ledger.hpp"
+#include "market/assets.hpp"
+#include "timetable/timetable.hpp"
+
+namespace mirvon {
+
+struct FdParams {
+    Assets assets;
+    std::size_t n_x;      // half the number of intervals; the centre node
+    double max_x;         // half-width of the grid
+    std::size_t n_nodes;  // 2 n_x + 1
+    double timestep;      // years
+    std::int64_t pricing_ts;
+    std::uint32_t flags;
+};
+
+struct FdState {
+    // Nodes from max_x down to -max_x, centre 0.
+    FdState(std::size_t n_x, double max_x, std::int64_t time);
+    Ledger ledger;
+    Vec grid;
+    std::int64_t grid_ts;
+    double dx;
+    std::size_t n_nodes;
+};
+
+// The explicit matrix P = -(I + K) and the implicit Q = -(I - K) of one step.
+struct CnMatrices {
+    Tridiagonal p, q;
+    // Q from P, diagonal by diagonal.
+    void derive_implicit();
+};
+
+class FDCN {
+public:
+    virtual ~FDCN() = default;
+    virtual const FdParams& params() const = 0;
+    // The initial state at the last event's time (ts).
+    virtual std::expected<FdState, ModelError> create_state_cn(std::int64_t ts) const = 0;
+    // Fills the matrices of one step from the state's time back to t0.
+    virtual std::expected<void, ModelError> cn_coefficients(const FdState& state, std::int64_t t0,
+                                                            CnMatrices& out) const = 0;
+    virtual std::optional<Vec> get_model_val_cn(const FdState& state, const std::string& name) const = 0;
+};
+
+std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTable& tt);
+std::expected<void, ModelError> step_back(const FDCN& model, FdState& state, std::int64_t t0);
+std::expected<double, ModelError> price_fd(const FDCN& model, const Ledger& ledger);
+
+// Whole milliseconds in one nominal time step, or nothing when that is not a
+// positive number the lattice can advance by.
+std::optional<std::int64_t> step_length_ms(double timestep);
+
+}  // namespace mirvon

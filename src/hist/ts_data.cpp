@@ -1,0 +1,14 @@
+#include "hist/ts_data.hpp"
+
+#include "core/format.hpp"
+
+namespace mirvon {
+
+std::expected<double, ModelError> TsDataCSV::asset_value(const std::string& name, std::int64_t time) const {
+    // A time without a calendar date cannot be looked up in any series.
+    if (!civil_from_ms(time)) throw EngineAbort("No such local time");
+    if (name == base_) return 1.0;
+    return value_;
+}
+
+}  // namespace mirvon

@@ -1,0 +1,69 @@
+// Present values, choices and cashflows by track: the result of a pricing run
+// and the store the backward roll writes into.
+#pragma once
+#include <cstdint>
+#include <expected>
+#include <unordered_map>
+#include <vector>
+
+#include "core/errors.hpp"
+#include "core/vector.hpp"
+#include "timetable/op.hpp"
+
+namespace mirvon {
+
+using ChoiceVec = std::vector<std::uint64_t>;
+using Mask = std::vector<bool>;
+using CashflowMap = std::unordered_map<std::uint64_t, Vec>;  // event index -> cashflow
+
+struct ChoiceMap {
+    std::unordered_map<std::uint64_t, std::unordered_map<std::uint64_t, ChoiceVec>> by_event;
+    void insert(std::uint64_t event, std::uint64_t track, ChoiceVec choice) {
+        by_event[event][track] = std::move(choice);
+    }
+};
+
+// Option bits of "FLAGS" read by the ledger.
+inline constexpr std::uint32_t FLAG_PV_VEC = 1;
+inline constexpr std::uint32_t FLAG_CHOICES = 2;
+inline constexpr std::uint32_t FLAG_CASHFLOW = 8;
+
+class Ledger {
+public:
+    explicit Ledger(std::size_t num_paths) : num_paths_(num_paths) {}
+
+    std::size_t num_paths() const { return num_paths_; }
+
+    Vec& track_entry(std::uint64_t track);
+    std::unordered_map<std::uint64_t, Vec>& pvs_by_track_mut() { return pvs_; }
+    std::expected<const Vec*, LedgerError> pv_vec(std::uint64_t track) const;
+
+    std::expected<void, LedgerError> cf_insert(std::uint64_t event, std::uint64_t track, const Vec& values);
+    void cf_mask(std::uint64_t track, const Mask& mask);
+    void cf_scale(std::uint64_t track, const Vec& factors);
+    void cf_print();
+
+    // The event step of the backward roll: books one value on its track.
+    std::expected<void, LedgerError> one_track_event(const Op& op, std::uint64_t track, Vec value,
+                                                     std::uint64_t event, std::uint32_t flags);
+    // A conditional event: blends the value in with the weights.
+    std::expected<void, LedgerError> one_track_weights(Vec weights, std::uint64_t track, Vec value,
+                                                       std::uint64_t event, std::uint32_t flags);
+
+    ChoiceMap& choices() { return choices_; }
+    std::unordered_map<std::uint64_t, CashflowMap>& cashflows() { return cashflows_; }
+
+private:
+    std::unordered_map<std::uint64_t, Vec> pvs_;
+    ChoiceMap choices_;
+    std::unordered_map<std::uint64_t, CashflowMap> cashflows_;
+    std::size_t num_paths_;
+};
+
+// Marks the paths where the event's value wins the choice.
+std::expected<void, LedgerError> update_choice(const Vec& pv, ChoiceVec& choice, const Vec& value,
+                                               const Op& op, std::uint64_t marker);
+// value where the mask is true, 0 elsewhere.
+Vec filter(const Mask& mask, const Vec& value);
+
+}  // namespace mirvon

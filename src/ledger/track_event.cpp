@@ -1,0 +1,86 @@
+// The event step of the backward roll: operations, choices, conditions and
+// the cashflow records they keep or cancel.
+#include "ledger/ledger.hpp"
+
+namespace mirvon {
+
+namespace {
+
+bool wins(const Op& op, double value, double pv) {
+    // Comparisons with NaN are false, so a NaN never wins.
+    return op.kind == Op::Kind::Max ? value > pv : value < pv;
+}
+
+bool is_single_zero(const Vec& v) { return v.size() == 1 && v[0] == 0.0; }
+
+std::expected<void, LedgerError> check_fits(const Vec& pv, const Vec& value) {
+    if (value.size() != pv.size() && value.size() != 1)
+        return std::unexpected(LedgerError::Length{LengthMismatch{pv.size(), value.size()}});
+    return {};
+}
+
+}  // namespace
+
+std::expected<void, LedgerError> update_choice(const Vec& pv, ChoiceVec& choice, const Vec& value,
+                                               const Op& op, std::uint64_t marker) {
+    if (!op.is_choice()) return std::unexpected(LedgerError::UnknownOp{op.display()});
+    if (auto ok = check_fits(pv, value); !ok) return ok;
+    for (std::size_t i = 0; i < pv.size() && i < choice.size(); ++i)
+        if (wins(op, at_bcast(value, i), pv[i])) choice[i] = marker;
+    return {};
+}
+
+Vec filter(const Mask& mask, const Vec& value) {
+    Vec out(mask.size(), 0.0);
+    for (std::size_t i = 0; i < mask.size(); ++i)
+        if (mask[i]) out[i] = at_bcast(value, i);
+    return out;
+}
+
+std::expected<void, LedgerError> Ledger::one_track_event(const Op& op, std::uint64_t track, Vec value,
+                                                         std::uint64_t event, std::uint32_t flags) {
+    Vec& pv = track_entry(track);
+    if (auto ok = check_fits(pv, value); !ok) return ok;
+    if (flags & FLAG_CASHFLOW) {
+        if (op.is_choice()) {
+            Mask mask(pv.size());
+            for (std::size_t i = 0; i < pv.size(); ++i) mask[i] = wins(op, at_bcast(value, i), pv[i]);
+            cf_mask(track, mask);
+            if (!is_single_zero(value))
+                if (auto ok = cf_insert(event, track, filter(mask, value)); !ok) return ok;
+        } else if (op.kind == Op::Kind::Add) {
+            if (auto ok = cf_insert(event, track, value); !ok) return ok;
+        }
+    }
+    if ((flags & FLAG_CHOICES) && op.is_choice()) {
+        ChoiceVec choice(num_paths_, 0);
+        if (auto ok = update_choice(pv, choice, value, op, 1); !ok) return ok;
+        choices_.insert(event, track, std::move(choice));
+    }
+    if (auto ok = op.apply(pv, value); !ok) return std::unexpected(LedgerError(ok.error()));
+    return {};
+}
+
+std::expected<void, LedgerError> Ledger::one_track_weights(Vec weights, std::uint64_t track, Vec value,
+                                                           std::uint64_t event, std::uint32_t flags) {
+    Vec& pv = track_entry(track);
+    if (auto ok = check_fits(pv, weights); !ok) return ok;
+    if (auto ok = check_fits(pv, value); !ok) return ok;
+    if (flags & FLAG_CASHFLOW) {
+        Vec keep(weights.size());
+        for (std::size_t i = 0; i < weights.size(); ++i) keep[i] = 1.0 - weights[i];
+        cf_scale(track, keep);
+        if (!is_single_zero(value)) {
+            auto weighted = mul(value, weights);
+            if (!weighted) return std::unexpected(LedgerError::Length{weighted.error()});
+            if (auto ok = cf_insert(event, track, *weighted); !ok) return ok;
+        }
+    }
+    for (std::size_t i = 0; i < pv.size(); ++i) {
+        const double w = at_bcast(weights, i);
+        pv[i] = pv[i] * (1.0 - w) + at_bcast(value, i) * w;
+    }
+    return {};
+}
+
+}  // namespace mirvon

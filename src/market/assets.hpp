@@ -1,0 +1,68 @@
+// Market data: named assets, each one curve held as log-values over year
+// fractions and interpolated linearly in log space.
+#pragma once
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/errors.hpp"
+
+namespace mirvon {
+
+enum class ForwardKind { Base, Forward };
+
+// Linear interpolation over a strictly increasing axis of at least two points.
+class LinearInterpolator {
+public:
+    static std::expected<LinearInterpolator, AssetError> create(std::vector<double> xs,
+                                                                std::vector<double> ys);
+    // Absent outside [first x, last x] and for NaN.
+    std::optional<double> at(double x) const;
+
+private:
+    std::vector<double> xs_, ys_;
+};
+
+class AssetLogFwd {
+public:
+    static std::expected<AssetLogFwd, AssetError> create(std::vector<double> times,
+                                                         std::vector<double> log_values,
+                                                         ForwardKind kind);
+    ForwardKind kind() const { return kind_; }
+    std::expected<double, AssetError> log_value(double t) const;
+    std::expected<double, AssetError> rate(double t1, double t2) const;
+
+private:
+    ForwardKind kind_ = ForwardKind::Forward;
+    std::optional<LinearInterpolator> curve_;
+    double first_time_ = 0.0;
+    double first_log_value_ = 0.0;
+};
+
+class Assets {
+public:
+    Assets(std::string base, std::unordered_map<std::string, AssetLogFwd> by_name)
+        : by_name_(std::move(by_name)), base_(std::move(base)) {}
+
+    const std::string& base() const { return base_; }
+    std::expected<const AssetLogFwd*, AssetError> asset_by_name(const std::string& name) const;
+    std::expected<const AssetLogFwd*, AssetError> base_asset() const { return asset_by_name(base_); }
+    std::expected<double, AssetError> asset_value(const std::string& name, double t) const;
+    std::expected<double, AssetError> discount_factor(double t) const;
+    std::expected<double, AssetError> asset_rate(const std::string& name, double t1, double t2) const;
+
+private:
+    std::unordered_map<std::string, AssetLogFwd> by_name_;
+    std::string base_;
+};
+
+// Year fraction of a millisecond timestamp from the valuation time (365-day years).
+inline constexpr double MS_PER_YEAR = 3.1536e10;
+inline double year_fraction(std::int64_t ts, std::int64_t pricing_ts) {
+    return static_cast<double>(ts - pricing_ts) / MS_PER_YEAR;
+}
+
+}  // namespace mirvon

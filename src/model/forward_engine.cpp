@@ -1,0 +1,31 @@
+#include "model/forward_engine.hpp"
+
+namespace mirvon {
+
+std::expected<Ledger, ModelError> calculate_forward(const ForwardEngine& engine, const TimeTable& tt,
+                                                    std::uint32_t flags) {
+    FwdModelStateGeneric state(tt, engine.paths());
+    std::int64_t current = engine.start_time();
+    for (std::size_t i = 0; i < tt.num_events(); ++i) {
+        auto time = tt.time_at(i);
+        if (!time) return std::unexpected(event_error(tt, i, engine.missing_time_cause()));
+        if (*time < current) return std::unexpected(event_in_past(tt, i, current));
+        if (auto ok = engine.on_event_time(state, *time, current); !ok)
+            return std::unexpected(std::move(ok.error()));
+        const Vec q = scaled(state.discount, tt.quantity_at(i));
+        if (auto ok = value_event(engine, state, tt, i, *time, q); !ok)
+            return std::unexpected(std::move(ok.error()));
+        current = *time;
+    }
+    if (auto ok = state.evolve_pvs_backward(tt, flags); !ok) return std::unexpected(std::move(ok.error()));
+    return std::move(state).into_ledger();
+}
+
+std::expected<Vec, ModelError> market_value(const Assets& assets, const Vec& q, const std::string& name,
+                                            double t) {
+    auto forward = assets.asset_value(name, t);
+    if (!forward) return std::unexpected(ModelError(std::move(forward.error())));
+    return scaled(q, *forward);
+}
+
+}  // namespace mirvon

@@ -1,0 +1,29 @@
+// The state of a forward pricing run: graph slots written by the forward pass,
+// snaps, the discount vector, and the ledger the backward roll fills.
+#pragma once
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <unordered_map>
+
+#include "ledger/ev_graph.hpp"
+#include "ledger/ledger.hpp"
+#include "timetable/timetable.hpp"
+
+namespace mirvon {
+
+struct FwdModelStateGeneric {
+    FwdModelStateGeneric(const TimeTable& tt, std::size_t paths)
+        : graph(tt.num_events()), ledger(paths), discount{1.0} {}
+
+    // Applies the booked slots from the last event to the first.
+    std::expected<void, ModelError> evolve_pvs_backward(const TimeTable& tt, std::uint32_t flags);
+    Ledger into_ledger() && { return std::move(ledger); }
+
+    EvGraph graph;
+    std::unordered_map<std::string, Vec> snaps;
+    Ledger ledger;
+    Vec discount;
+};
+
+}  // namespace mirvon

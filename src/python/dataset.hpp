@@ -1,0 +1,36 @@
+// Typed reads of the dataset and expressions dictionaries. Every failure is a
+// parse error naming the key.
+#pragma once
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "core/vector.hpp"
+#include "python/py_errors.hpp"
+
+namespace mirvon::py {
+
+// Borrowed references: the dictionary keeps its values alive.
+std::expected<PyObject*, PyParseError> get_any(PyObject* dict, const char* key);
+std::expected<PyObject*, PyParseError> get_dict(PyObject* dict, const char* key);
+
+template <class T>
+std::expected<T, PyParseError> get_typed(PyObject* dict, const char* key);
+
+std::expected<std::uint32_t, PyParseError> get_flag(PyObject* section);
+
+struct TwoColumns {
+    Vec first;
+    Vec second;
+};
+std::expected<TwoColumns, PyParseError> get_2col_array(PyObject* object);
+
+// Conversions of a single value, shared with the other readers of Python values.
+std::expected<double, PyException> to_f64(PyObject* value);
+std::expected<std::uint64_t, PyException> to_u64(PyObject* value);
+std::expected<std::int64_t, PyException> to_i64(PyObject* value);
+std::expected<std::string, PyException> to_string(PyObject* value);
+std::expected<std::vector<std::string>, PyException> to_string_list(PyObject* value);
+
+}  // namespace mirvon::py
