@@ -1,1 +1,9 @@
-"""Helpers for building contracts for the _mirvon engine."""
+"""Python helpers for the `_mirvon` pricing engine.
+
+`mirvon.timetable.events_batch` builds the events record batch that every
+engine function takes, with the 64-bit dictionary keys the engine requires.
+"""
+
+from mirvon.timetable import MS_PER_YEAR, Event, events_batch, to_millis
+
+__all__ = ["Event", "MS_PER_YEAR", "events_batch", "to_millis"]

@@ -76,7 +76,10 @@ std::string PyExecError::text() const {
 
 namespace {
 PyObject* raise_runtime(const std::string& text) {
-    PyErr_SetString(PyExc_RuntimeError, text.c_str());
+    // Names from the caller's data may hold bytes that are not UTF-8.
+    PyRef message = PyRef::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
+    if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
     return nullptr;
 }
 }  // namespace
