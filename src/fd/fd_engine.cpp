@@ -1,7 +1,10 @@
 #include "fd/fd_engine.hpp"
 
 #include <cmath>
+#include <algorithm>
 #include <limits>
+
+#include "core/format.hpp"
 
 #include "model/lang_model.hpp"
 
@@ -112,6 +115,23 @@ std::expected<void, ModelError> apply_event(const FDCN& model, FdState& state, c
     return {};
 }
 
+// A lattice far finer than the contract's span would run for hours: refuse it
+// up front instead of appearing to hang.
+constexpr double MAX_GRID_STEPS = 1e8;
+
+std::expected<void, ModelError> check_step_count(const TimeTable& tt, std::int64_t pricing_ts,
+                                                 std::int64_t last_time, std::int64_t delta) {
+    std::int64_t earliest = pricing_ts;
+    for (std::size_t i = 0; i < tt.num_events(); ++i)
+        if (auto t = tt.time_at(i)) earliest = std::min(earliest, *t);
+    const double steps = (static_cast<double>(last_time) - static_cast<double>(earliest)) /
+                             static_cast<double>(delta) + static_cast<double>(tt.num_events());
+    if (steps <= MAX_GRID_STEPS) return {};
+    return std::unexpected(ModelError::message(
+        "The grid would take about " + format_float(std::floor(steps)) + " steps of TIMESTEP, more than " +
+        format_float(MAX_GRID_STEPS) + "; use a longer TIMESTEP"));
+}
+
 }  // namespace
 
 std::expected<void, ModelError> step_back(const FDCN& model, FdState& state, std::int64_t t0) {
@@ -130,6 +150,8 @@ std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTabl
     if (!state) return std::unexpected(std::move(state.error()));
     // Validated when the parameters were read.
     const std::int64_t delta = *step_length_ms(p.timestep);
+    if (auto ok = check_step_count(tt, p.pricing_ts, state->grid_ts, delta); !ok)
+        return std::unexpected(std::move(ok.error()));
     std::int64_t cursor = minus_saturating(state->grid_ts, delta);
     StepWork work;
     for (std::size_t i = n; i-- > 0;) {
