@@ -76,7 +76,13 @@ std::string format_utc(const CivilDateTime& dt) {
 
 std::string quoted(const std::string& text) {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    auto escape = [&out](unsigned code) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "\\u{%x}", code);
+        out += buf;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -85,9 +91,12 @@ std::string quoted(const std::string& text) {
             case '\t': out += "\\t"; break;
             default:
                 if (c < 0x20 || c == 0x7f) {
-                    char buf[16];
-                    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-                    out += buf;
+                    escape(c);
+                } else if (c == 0xc2 && i + 1 < text.size() &&
+                           static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                           static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+                    // C1 control characters, U+0080 to U+009F, in UTF-8.
+                    escape(static_cast<unsigned char>(text[++i]));
                 } else {
                     out += static_cast<char>(c);
                 }

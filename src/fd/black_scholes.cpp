@@ -18,14 +18,14 @@ std::expected<FdState, ModelError> BlackScholesCN::create_state_cn(std::int64_t 
     FdState state(params_.n_x, params_.max_x, ts);
     const double centre = std::log(*spot);
     for (double& x : state.grid) x += centre;
+    state.asset_at_nodes.resize(state.grid.size());
+    for (std::size_t i = 0; i < state.grid.size(); ++i) state.asset_at_nodes[i] = std::exp(state.grid[i]);
     return state;
 }
 
-std::optional<Vec> BlackScholesCN::get_model_val_cn(const FdState& state, const std::string& name) const {
-    if (name != asset_) return std::nullopt;
-    Vec v(state.grid.size());
-    for (std::size_t i = 0; i < v.size(); ++i) v[i] = std::exp(state.grid[i]);
-    return v;
+const Vec* BlackScholesCN::get_model_val_cn(const FdState& state, const std::string& name) const {
+    if (name != asset_) return nullptr;
+    return &state.asset_at_nodes;
 }
 
 std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& state, std::int64_t t0,

@@ -13,7 +13,7 @@ public:
     std::expected<FdState, ModelError> create_state_cn(std::int64_t ts) const override;
     std::expected<void, ModelError> cn_coefficients(const FdState& state, std::int64_t t0,
                                                     CnMatrices& out) const override;
-    std::optional<Vec> get_model_val_cn(const FdState& state, const std::string& name) const override;
+    const Vec* get_model_val_cn(const FdState& state, const std::string& name) const override;
 
 private:
     FdParams params_;

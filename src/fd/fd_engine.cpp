@@ -3,6 +3,7 @@
 #include <cmath>
 #include <algorithm>
 #include <limits>
+#include <vector>
 
 #include "core/format.hpp"
 
@@ -38,7 +39,8 @@ namespace {
 // Reused across the steps of one run, so the hot loop allocates nothing.
 struct StepWork {
     CnMatrices m;
-    Vec rhs, pivots;
+    Elimination elim;
+    std::vector<Vec*> tracks;
 };
 
 std::expected<void, ModelError> step_back_with(const FDCN& model, FdState& state, std::int64_t t0,
@@ -47,10 +49,13 @@ std::expected<void, ModelError> step_back_with(const FDCN& model, FdState& state
     if ((static_cast<double>(state.grid_ts) - static_cast<double>(t0)) / MS_PER_YEAR < 1e-10) return {};
     if (auto ok = model.cn_coefficients(state, t0, work.m); !ok) return ok;
     work.m.derive_implicit();
-    for (auto& [track, v] : state.ledger.pvs_by_track_mut()) {
-        work.m.p.product_into(v, work.rhs);
-        work.m.q.solve_into(work.rhs, v, work.pivots);
-    }
+    work.elim.done = false;
+    work.tracks.clear();
+    for (auto& [track, v] : state.ledger.pvs_by_track_mut()) work.tracks.push_back(&v);
+    // Tracks go through the sweep in pairs, which costs little more than one.
+    std::size_t k = 0;
+    for (; k + 1 < work.tracks.size(); k += 2) cn_sweep(work.m.p, work.m.q, work.elim, *work.tracks[k], *work.tracks[k + 1]);
+    if (k < work.tracks.size()) cn_sweep(work.m.p, work.m.q, work.elim, *work.tracks[k]);
     state.grid_ts = t0;
     return {};
 }
@@ -83,7 +88,7 @@ std::expected<Vec, ModelError> event_value(const FDCN& model, const FdState& sta
             return scaled(**pv, q);
         }
         case Unit::Kind::Asset: {
-            if (auto v = model.get_model_val_cn(state, unit.name)) return scaled(*v, q);
+            if (const Vec* v = model.get_model_val_cn(state, unit.name)) return scaled(*v, q);
             auto fwd = model.params().assets.asset_value(unit.name,
                                                          year_fraction(t, model.params().pricing_ts));
             if (!fwd) return std::unexpected(ModelError(std::move(fwd.error())));

@@ -31,6 +31,10 @@ struct FdState {
     std::int64_t grid_ts;
     double dx;
     std::size_t n_nodes;
+    // The model's value of its own asset at each node, for a model whose
+    // grid variable is that asset's log-price; computed once, since the grid
+    // never moves. Empty for other models.
+    Vec asset_at_nodes;
 };
 
 // The explicit matrix P = -(I + K) and the implicit Q = -(I - K) of one step.
@@ -49,7 +53,8 @@ public:
     // Fills the matrices of one step from the state's time back to t0.
     virtual std::expected<void, ModelError> cn_coefficients(const FdState& state, std::int64_t t0,
                                                             CnMatrices& out) const = 0;
-    virtual std::optional<Vec> get_model_val_cn(const FdState& state, const std::string& name) const = 0;
+    // The model's value of a named asset at every node (owned by the state), or null.
+    virtual const Vec* get_model_val_cn(const FdState& state, const std::string& name) const = 0;
 };
 
 std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTable& tt);

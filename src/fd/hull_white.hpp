@@ -14,9 +14,7 @@ public:
     std::expected<void, ModelError> cn_coefficients(const FdState& state, std::int64_t t0,
                                                     CnMatrices& out) const override;
     // Every asset is worth its market-data forward on this grid.
-    std::optional<Vec> get_model_val_cn(const FdState&, const std::string&) const override {
-        return std::nullopt;
-    }
+    const Vec* get_model_val_cn(const FdState&, const std::string&) const override { return nullptr; }
 
 private:
     FdParams params_;

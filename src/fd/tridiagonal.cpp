@@ -1,42 +1,97 @@
 #include "fd/tridiagonal.hpp"
 
+#include <array>
+
 namespace mirvon {
 
-void Tridiagonal::product_into(const Vec& v, Vec& y) const {
-    y.resize(n);
+Vec Tridiagonal::product(const Vec& v) const {
+    Vec y(n);
     if (n == 1) {
         y[0] = diag[0] * v[0];
-        return;
+        return y;
     }
     y[0] = diag[0] * v[0] + upper[0] * v[1];
     for (std::size_t i = 1; i + 1 < n; ++i)
         y[i] = lower[i] * v[i - 1] + diag[i] * v[i] + upper[i] * v[i + 1];
     y[n - 1] = lower[n - 1] * v[n - 2] + diag[n - 1] * v[n - 1];
-}
-
-void Tridiagonal::solve_into(const Vec& d, Vec& x, Vec& pivots) const {
-    pivots.assign(diag.begin(), diag.end());
-    if (&x != &d) x.assign(d.begin(), d.end());
-    // Forward elimination, then back substitution, without pivoting.
-    for (std::size_t i = 1; i < n; ++i) {
-        const double w = lower[i] / pivots[i - 1];
-        pivots[i] -= w * upper[i - 1];
-        x[i] -= w * x[i - 1];
-    }
-    x[n - 1] /= pivots[n - 1];
-    for (std::size_t i = n - 1; i-- > 0;) x[i] = (x[i] - upper[i] * x[i + 1]) / pivots[i];
-}
-
-Vec Tridiagonal::product(const Vec& v) const {
-    Vec y;
-    product_into(v, y);
     return y;
 }
 
 Vec Tridiagonal::solve(const Vec& d) const {
-    Vec x, pivots;
-    solve_into(d, x, pivots);
+    Vec b(diag.begin(), diag.end());
+    Vec x(d.begin(), d.end());
+    // Forward elimination, then back substitution, without pivoting; a zero
+    // or non-finite pivot propagates into the result.
+    for (std::size_t i = 1; i < n; ++i) {
+        const double w = lower[i] / b[i - 1];
+        b[i] -= w * upper[i - 1];
+        x[i] -= w * x[i - 1];
+    }
+    x[n - 1] /= b[n - 1];
+    for (std::size_t i = n - 1; i-- > 0;) x[i] = (x[i] - upper[i] * x[i + 1]) / b[i];
     return x;
+}
+
+namespace {
+
+// K vectors in one sweep. The product's row i needs the old v[i-1], which the
+// elimination has already overwritten, so it is carried in `old_prev`.
+template <std::size_t K>
+void sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, std::array<double*, K> v) {
+    const std::size_t n = q.n;
+    if (n == 1) {
+        for (double* x : v) x[0] = (p.diag[0] * x[0]) / q.diag[0];
+        return;
+    }
+    const bool eliminate = !elim.done;
+    if (eliminate) {
+        elim.mult.resize(n);
+        elim.pivot.resize(n);
+        elim.pivot[0] = q.diag[0];
+        elim.done = true;
+    }
+    double* mult = elim.mult.data();
+    double* pivot = elim.pivot.data();
+    std::array<double, K> old_prev, e_prev;
+    for (std::size_t k = 0; k < K; ++k) {
+        old_prev[k] = v[k][0];
+        e_prev[k] = p.diag[0] * v[k][0] + p.upper[0] * v[k][1];
+        v[k][0] = e_prev[k];
+    }
+    const auto row = [&](std::size_t i, bool last) {
+        double w;
+        if (eliminate) {
+            w = q.lower[i] / pivot[i - 1];
+            pivot[i] = q.diag[i] - w * q.upper[i - 1];
+            mult[i] = w;
+        } else {
+            w = mult[i];
+        }
+        for (std::size_t k = 0; k < K; ++k) {
+            const double old = v[k][i];
+            const double y = last ? p.lower[i] * old_prev[k] + p.diag[i] * old
+                                  : p.lower[i] * old_prev[k] + p.diag[i] * old + p.upper[i] * v[k][i + 1];
+            const double e = y - w * e_prev[k];
+            v[k][i] = e;
+            old_prev[k] = old;
+            e_prev[k] = e;
+        }
+    };
+    for (std::size_t i = 1; i + 1 < n; ++i) row(i, false);
+    row(n - 1, true);
+    for (std::size_t k = 0; k < K; ++k) v[k][n - 1] /= pivot[n - 1];
+    for (std::size_t i = n - 1; i-- > 0;)
+        for (std::size_t k = 0; k < K; ++k) v[k][i] = (v[k][i] - q.upper[i] * v[k][i + 1]) / pivot[i];
+}
+
+}  // namespace
+
+void cn_sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, Vec& v) {
+    sweep<1>(p, q, elim, {v.data()});
+}
+
+void cn_sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, Vec& v, Vec& u) {
+    sweep<2>(p, q, elim, {v.data(), u.data()});
 }
 
 }  // namespace mirvon

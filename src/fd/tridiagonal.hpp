@@ -16,10 +16,26 @@ struct Tridiagonal {
 
     Vec product(const Vec& v) const;
     Vec solve(const Vec& d) const;
-    // Allocation-free forms for the grid's hot loop: y must not alias v; the
-    // solve uses `pivots` as scratch and may write x over d.
-    void product_into(const Vec& v, Vec& y) const;
-    void solve_into(const Vec& d, Vec& x, Vec& pivots) const;
 };
+
+// The part of the Thomas solve of Q that depends on Q alone: the elimination
+// multipliers and the pivots. The first sweep of a step works them out, the
+// sweeps of the step's other vectors reuse them.
+struct Elimination {
+    Vec mult;  // mult[i] = Q.lower[i] / pivot[i-1], for i >= 1
+    Vec pivot;
+    bool done = false;
+};
+
+// v := Q^-1 (P v) in place, for one vector or two at once. The product is
+// formed row by row during the forward elimination, and every value is
+// computed with the operations, in the order, of Tridiagonal::product
+// followed by Tridiagonal::solve, so the results are the same to the bit.
+// Each sweep is a chain of dependent divisions; two vectors in one sweep are
+// two independent chains, which the processor overlaps.
+// Needs n >= 1 and vectors of n elements; `elim` must be fresh (done false)
+// for a new Q.
+void cn_sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, Vec& v);
+void cn_sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, Vec& v, Vec& u);
 
 }  // namespace mirvon

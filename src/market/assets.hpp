@@ -62,7 +62,8 @@ private:
 // Year fraction of a millisecond timestamp from the valuation time (365-day years).
 inline constexpr double MS_PER_YEAR = 3.1536e10;
 inline double year_fraction(std::int64_t ts, std::int64_t pricing_ts) {
-    return static_cast<double>(ts - pricing_ts) / MS_PER_YEAR;
+    // Two timestamps far apart differ by more than the 64-bit range holds.
+    return static_cast<double>(static_cast<__int128>(ts) - pricing_ts) / MS_PER_YEAR;
 }
 
 }  // namespace mirvon

@@ -38,12 +38,6 @@ std::expected<std::vector<Vec>, ModelError> evaluate(const FwdModel& model,
     return std::move(*outputs);
 }
 
-std::expected<Vec, ModelError> times(const Vec& q, const Vec& v) {
-    auto out = mul(q, v);
-    if (!out) return std::unexpected(ModelError::message(out.error().text()));
-    return std::move(*out);
-}
-
 std::expected<void, ModelError> value_unit(const FwdModel& model, FwdModelStateGeneric& state,
                                            const TimeTable& tt, std::size_t event, std::int64_t time,
                                            const Vec& q) {
@@ -76,7 +70,7 @@ std::expected<void, ModelError> value_unit(const FwdModel& model, FwdModelStateG
             auto it = state.snaps.find(unit.name);
             if (it == state.snaps.end())
                 return std::unexpected(ModelError::message("Unknown Snap '" + unit.name + "'"));
-            auto value = times(q, it->second);
+            auto value = times(q, it->second);  // the stored snap stays for later events
             if (!value) return std::unexpected(std::move(value.error()));
             return gr_save(model, state, tt, event, std::move(*value), op, time);
         }
@@ -86,7 +80,7 @@ std::expected<void, ModelError> value_unit(const FwdModel& model, FwdModelStateG
                 return std::unexpected(ModelError(ModelError::EventSpecs{"Phrase not found#" + unit.name}));
             auto v = phrase_value_1(model, state, tt, *phrase, time);
             if (!v) return std::unexpected(std::move(v.error()));
-            auto value = times(q, *v);
+            auto value = times(q, std::move(*v));
             if (!value) return std::unexpected(std::move(value.error()));
             return gr_save(model, state, tt, event, std::move(*value), op, time);
         }
@@ -105,6 +99,21 @@ std::expected<Vec, ModelError> phrase_value_1(const FwdModel& model, const FwdMo
     if (!outputs) return std::unexpected(std::move(outputs.error()));
     if (outputs->empty()) return std::unexpected(ModelError::message("No output from phrase"));
     return std::move(outputs->back());
+}
+
+std::expected<Vec, ModelError> times(const Vec& q, Vec value) {
+    if (q.size() == 1) {
+        const double f = q[0];
+        for (double& x : value) x = f * x;
+        return value;
+    }
+    if (q.size() == value.size()) {
+        for (std::size_t i = 0; i < value.size(); ++i) value[i] = q[i] * value[i];
+        return value;
+    }
+    auto out = mul(q, value);
+    if (!out) return std::unexpected(ModelError::message(out.error().text()));
+    return std::move(*out);
 }
 
 std::expected<void, ModelError> gr_save(const FwdModel& model, FwdModelStateGeneric& state,

@@ -36,6 +36,10 @@ std::expected<void, ModelError> value_event(const FwdModel& model, FwdModelState
                                             const TimeTable& tt, std::size_t event, std::int64_t time,
                                             const Vec& q);
 
+// q times a value the caller hands over; the value's storage is reused when
+// the product has its length.
+std::expected<Vec, ModelError> times(const Vec& q, Vec value);
+
 ModelError event_error(const TimeTable& tt, std::size_t event, std::string cause);
 ModelError event_in_past(const TimeTable& tt, std::size_t event, std::int64_t current_time);
 

@@ -15,11 +15,7 @@ std::expected<Vec, ModelError> MonteCarlo::asset_value(const FwdModelStateGeneri
                                                        const std::string& name, std::int64_t time) const {
     auto own = model_.get_model_val_mc(state, name);
     if (!own) return std::unexpected(std::move(own.error()));
-    if (*own) {
-        auto value = mul(**own, q);
-        if (!value) return std::unexpected(ModelError::message(value.error().text()));
-        return std::move(*value);
-    }
+    if (*own) return times(q, std::move(**own));
     const MCParams& p = model_.params();
     return market_value(p.assets, q, name, year_fraction(time, p.pricing_ts));
 }

@@ -1,7 +1,5 @@
 #include "python/arguments.hpp"
 
-#include <cstring>
-
 namespace mirvon::py {
 
 bool bind_arguments(const char* function, const char* const* names, std::size_t count,
@@ -17,17 +15,17 @@ bool bind_arguments(const char* function, const char* const* names, std::size_t 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        const char* name = PyUnicode_AsUTF8(key);
-        if (name == nullptr) return false;
+        // Compared as text, not as a C string: a keyword with an embedded NUL or
+        // a lone surrogate is an unknown keyword, not a prefix match or an encoding error.
         std::size_t slot = count;
         for (std::size_t i = 0; i < count; ++i)
-            if (std::strcmp(name, names[i]) == 0) slot = i;
+            if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) slot = i;
         if (slot == count) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function, name);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R", function, key);
             return false;
         }
         if (out[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, name);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, names[slot]);
             return false;
         }
         out[slot] = args[nargs + k];

@@ -1,11 +1,33 @@
 #include <cmath>
+#include <optional>
+#include <string>
 
 #include "python/dataset.hpp"
 #include "python/model_params.hpp"
+#include "python/numpy_api.hpp"
 
 namespace mirvon::py {
 
 namespace {
+
+// What is wrong with a curve that cannot be read as times and values, said in
+// the caller's terms (its type, or its dtype and shape); nothing when it is usable.
+std::optional<std::string> curve_shape_problem(PyObject* curve) {
+    if (!PyArray_Check(curve)) return std::string("a '") + Py_TYPE(curve)->tp_name + "'";
+    auto* array = reinterpret_cast<PyArrayObject*>(curve);
+    if (PyArray_NDIM(array) == 2 && PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array) &&
+        PyArray_DIM(array, 0) >= 1 && PyArray_DIM(array, 1) >= 2)
+        return std::nullopt;
+    std::string dtype = "?";
+    if (PyRef d = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array)))))
+        if (auto text = to_string(d.get())) dtype = *text;
+    PyErr_Clear();
+    std::string shape = "(";
+    for (int i = 0; i < PyArray_NDIM(array); ++i)
+        shape += (i ? ", " : "") + std::to_string(PyArray_DIM(array, i));
+    shape += PyArray_NDIM(array) == 1 ? ",)" : ")";
+    return "an array of dtype " + dtype + " and shape " + shape;
+}
 
 std::expected<AssetLogFwd, PyParseError> parse_asset(const std::string& name, PyObject* description,
                                                      const std::string& base) {
@@ -17,11 +39,15 @@ std::expected<AssetLogFwd, PyParseError> parse_asset(const std::string& name, Py
     }
     auto type = to_string(PyTuple_GET_ITEM(description, 0));
     if (!type) return std::unexpected(PyParseError::Python{std::move(type.error())});
-    auto columns = get_2col_array(PyTuple_GET_ITEM(description, 1));
+    PyObject* curve = PyTuple_GET_ITEM(description, 1);
+    if (auto shape = curve_shape_problem(curve))
+        return std::unexpected(PyParseError::message(
+            "Asset '" + name +
+            "' needs a curve given as a float64 array of at least one row and two columns "
+            "(times, values), got " +
+            *shape));
+    auto columns = get_2col_array(curve);
     if (!columns) return std::unexpected(std::move(columns.error()));
-    // A curve needs at least one point; say which asset lacks it.
-    if (columns->first.empty())
-        return std::unexpected(PyParseError::message("Asset '" + name + "' has a curve without rows"));
     Vec& times = columns->first;
     Vec& log_values = columns->second;
     if (*type == "ZERO_RATES") {

@@ -1,6 +1,8 @@
 #include "python/model_params.hpp"
 
 #include <cmath>
+#include <limits>
+#include <string>
 
 #include "core/format.hpp"
 #include "python/dataset.hpp"
@@ -49,6 +51,9 @@ std::expected<FdParams, PyParseError> get_fd_1f(PyObject* dataset) {
     if (!n_x) return std::unexpected(std::move(n_x.error()));
     // The grid needs a centre node and one node on each side.
     if (*n_x == 0) return std::unexpected(PyParseError::InvalidValue{"N_X", "0"});
+    // Beyond this the node count 2 N_X + 1 wraps around to a small grid.
+    if (*n_x > (std::numeric_limits<std::size_t>::max() - 1) / 2)
+        return std::unexpected(PyParseError::InvalidValue{"N_X", std::to_string(*n_x)});
     auto max_x = get_typed<double>(*fd, "MAX_X");
     if (!max_x) return std::unexpected(std::move(max_x.error()));
     if (!(*max_x > 0.0) || !std::isfinite(*max_x))
