@@ -65,6 +65,10 @@ std::optional<Vec> float64_vector(PyObject* object) {
     const bool same = PyArray_EquivTypes(PyArray_DESCR(array), f64);
     Py_DECREF(f64);
     if (!same) return std::nullopt;
+    if (PyArray_STRIDE(array, 0) == static_cast<npy_intp>(sizeof(double)) && PyArray_ISALIGNED(array)) {
+        const auto* first = static_cast<const double*>(PyArray_DATA(array));
+        return Vec(first, first + PyArray_DIM(array, 0));
+    }
     return strided_copy<double>(array, [](double x) { return x; });
 }
 

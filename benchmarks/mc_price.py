@@ -1,0 +1,320 @@
+"""Benchmark of mc_price with a seeded geometric Brownian motion model.
+
+Contracts, on 100,000 paths by default:
+
+  european        a call paid at one year: one event.
+  asian_snappers  an arithmetic-average call with 52 weekly fixings; a snapper
+                  event at each fixing keeps the running sum, a phrase pays at
+                  the last fixing: 53 events, 52 advances.
+  asian_model     the same Asian call with the running sum kept by the model
+                  object, which steps through the fixings inside `advance` and
+                  hands the average over through `get_value`: one event.
+  weekly_strip    52 weekly payments of 1/52 of the asset: 52 booked events,
+                  so that the memory the booked values need shows.
+
+For each contract it prints
+  (a) the time of the mc_price call,
+  (b) the time spent inside the model object's Python methods (advance,
+      get_value and the phrase and snapper callables, which are methods of the
+      model), measured by the model object itself,
+  engine overhead (a)-(b), in total, per event and per path, and as a share of (a),
+  (c) the time of a plain NumPy script that draws the same numbers and
+      computes the same payoff without the engine, and the ratio (a)/(c),
+  the resident memory before the call and the process's peak after it,
+      beside paths x booked events x 8 bytes, the least the booked values need
+      (the peak can only show growth beyond the peak of the imports).
+Goals: overhead below 10% of (a), (a)/(c) at most 1.3.
+
+Each contract runs in its own process so that the peak memory
+(resource.getrusage) belongs to it; times are the best of --repeat runs.
+`--scan` adds the snapper Asian call over several path and fixing counts, to
+show how the overhead grows with each.
+
+Run:  python benchmarks/mc_price.py [--paths N] [--repeat R] [--scan]
+"""
+
+import argparse
+import functools
+import json
+import math
+import resource
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+SPOT, STRIKE, RATE, VOL = 100.0, 100.0, 0.05, 0.2
+SEED = 12345
+MS_PER_YEAR = 31_536_000_000
+WEEK_MS = 7 * 86_400_000
+
+
+def gbm_step(rng, spot, z, dt):
+    """Moves every path of `spot` by dt years, in place; `z` is scratch space.
+
+    Working in place keeps the allocator out of the loop, so that neither the
+    model nor the plain NumPy script pays for fresh pages at every step.
+    """
+    rng.standard_normal(out=z)
+    z *= VOL * math.sqrt(dt)
+    z += (RATE - 0.5 * VOL**2) * dt
+    np.exp(z, out=z)
+    spot *= z
+
+
+def timed(method):
+    @functools.wraps(method)
+    def wrapper(self, *args):
+        start = time.perf_counter()
+        try:
+            return method(self, *args)
+        finally:
+            self.py_time += time.perf_counter() - start
+            self.py_calls += 1
+
+    return wrapper
+
+
+class TimedGBM:
+    """Lognormal paths with a flat rate; every Python entry point is timed.
+
+    With `fixings` (year fractions) the model steps through them inside
+    `advance` and keeps the running sum of the fixed values itself.
+    """
+
+    def __init__(self, paths, seed, fixings=()):
+        self.rng = np.random.default_rng(seed)
+        self.spot = np.full(paths, SPOT)
+        self.z = np.empty(paths)
+        self.t = 0.0
+        self.fixings = list(fixings)
+        self.fixed = 0
+        self.total = np.zeros(paths) if self.fixings else None
+        self.py_time = 0.0
+        self.py_calls = 0
+
+    def _step(self, t):
+        gbm_step(self.rng, self.spot, self.z, t - self.t)
+        self.t = t
+
+    @timed
+    def advance(self, t):
+        start = self.t
+        while self.fixed < len(self.fixings) and self.fixings[self.fixed] <= t:
+            self._step(self.fixings[self.fixed])
+            self.total += self.spot
+            self.fixed += 1
+        if t > self.t:
+            self._step(t)
+        return math.exp(-RATE * (t - start))
+
+    @timed
+    def get_value(self, name):
+        if name == "S":
+            return self.spot
+        if name == "AVG":
+            return self.total / self.fixed
+        return None
+
+    def set_stat(self, name, value):
+        pass
+
+    # Phrase and snapper callables.
+    @timed
+    def call_payoff(self, x):
+        return [np.maximum(x[0] - STRIKE, 0.0)]
+
+    @timed
+    def first_fixing(self, x):
+        return [x[0]]
+
+    @timed
+    def next_fixing(self, x):
+        # The input arrays belong to Python: the sum may reuse one of them.
+        return [np.add(x[0], x[1], out=x[1])]
+
+    def average_payoff(self, n):
+        @timed
+        def payoff(self, x):
+            return [np.maximum(x[0] / n - STRIKE, 0.0)]
+
+        return functools.partial(payoff, self)
+
+
+def fixing_times(n):
+    return [(i + 1) * WEEK_MS for i in range(n)]
+
+
+def contract(case, model, fixings):
+    """Rows (track, time ms, op, quantity, unit), expressions, booked events."""
+    if case == "european":
+        rows = [("option", MS_PER_YEAR, "+", 1.0, "call")]
+        expressions = {"call": {"type": "phrase", "fn": model.call_payoff, "inp": ["S"]}}
+    elif case == "asian_snappers":
+        times = fixing_times(fixings)
+        rows = [("option", times[0], None, 0.0, "first_fixing")]
+        rows += [("option", t, None, 0.0, "next_fixing") for t in times[1:]]
+        rows.append(("option", times[-1], "+", 1.0, "asian"))
+        expressions = {
+            "first_fixing": {"type": "snapper", "fn": model.first_fixing, "inp": ["S"], "out": ["SUM"]},
+            "next_fixing": {"type": "snapper", "fn": model.next_fixing, "inp": ["S", "SUM"], "out": ["SUM"]},
+            "asian": {"type": "phrase", "fn": model.average_payoff(fixings), "inp": ["SUM"]},
+        }
+    elif case == "weekly_strip":
+        rows = [("option", t, "+", 1.0 / fixings, "S") for t in fixing_times(fixings)]
+        return rows, {}, len(rows)
+    elif case == "asian_model":
+        rows = [("option", fixing_times(fixings)[-1], "+", 1.0, "asian")]
+        expressions = {"asian": {"type": "phrase", "fn": model.average_payoff(1), "inp": ["AVG"]}}
+    else:
+        raise ValueError(case)
+    return rows, expressions, 1
+
+
+def make_model(case, paths, fixings):
+    if case == "asian_model":
+        return TimedGBM(paths, SEED, [t / MS_PER_YEAR for t in fixing_times(fixings)])
+    return TimedGBM(paths, SEED)
+
+
+def plain_numpy(case, paths, fixings):
+    """The same draws and payoff without the engine."""
+    rng = np.random.default_rng(SEED)
+    spot = np.full(paths, SPOT)
+    z = np.empty(paths)
+    if case == "european":
+        gbm_step(rng, spot, z, 1.0)
+        return math.exp(-RATE) * np.maximum(spot - STRIKE, 0.0).mean()
+    total = np.zeros(paths)
+    t = 0.0
+    for ms in fixing_times(fixings):
+        gbm_step(rng, spot, z, ms / MS_PER_YEAR - t)
+        t = ms / MS_PER_YEAR
+        if case == "weekly_strip":
+            total += math.exp(-RATE * t) / fixings * spot
+        else:
+            total += spot
+    if case == "weekly_strip":
+        return total.mean()
+    return math.exp(-RATE * t) * np.maximum(total / fixings - STRIKE, 0.0).mean()
+
+
+def run_case(case, paths, fixings, repeat):
+    """One contract in this process; returns the figures as a dict."""
+    import _mirvon
+    from mirvon.timetable import events_batch
+
+    dataset = {
+        "BASE": "USD",
+        "ASSETS": {"USD": ("ZERO_RATES", np.array([[0.0, RATE], [10.0, RATE]]))},
+        "MC": {"PATHS": paths, "SEED": SEED, "FLAGS": 0},
+        "PRICING_TS": 0,
+    }
+    def faults():
+        return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+    def rss_kb():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * resource.getpagesize() // 1024
+
+    best = None
+    numpy_best = None
+    # Engine and NumPy runs alternate, so that both meet the same load.
+    for _ in range(repeat):
+        model = make_model(case, paths, fixings)
+        rows, expressions, booked = contract(case, model, fixings)
+        batch = events_batch(rows, tracks=["option"])
+        rss_before = rss_kb()
+        faults_before = faults()
+        start = time.perf_counter()
+        price = _mirvon.mc_price(batch, model, dataset, expressions)
+        total = time.perf_counter() - start
+        engine_faults = faults() - faults_before
+        rss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        if best is None or total < best["total"]:
+            best = {
+                "total": total,
+                "python": model.py_time,
+                "calls": model.py_calls,
+                "price": price,
+                "events": len(rows),
+                "booked": booked,
+                "faults": engine_faults,
+            }
+        # The first run's figures: ru_maxrss only ever grows.
+        best.setdefault("rss_before_kb", rss_before)
+        best.setdefault("rss_peak_kb", rss_after)
+
+        faults_before = faults()
+        start = time.perf_counter()
+        numpy_price = plain_numpy(case, paths, fixings)
+        numpy_time = time.perf_counter() - start
+        if numpy_best is None or numpy_time < numpy_best[0]:
+            numpy_best = (numpy_time, faults() - faults_before)
+
+    best.update(numpy=numpy_best[0], numpy_faults=numpy_best[1], numpy_price=numpy_price,
+                case=case, paths=paths, fixings=fixings)
+    return best
+
+
+def in_subprocess(case, paths, fixings, repeat):
+    out = subprocess.run(
+        [sys.executable, __file__, "--case", case, "--paths", str(paths), "--fixings", str(fixings),
+         "--repeat", str(repeat)],
+        check=True, capture_output=True, text=True,
+    )
+    return json.loads(out.stdout)
+
+
+def report(r):
+    a, b, c = r["total"], r["python"], r["numpy"]
+    overhead = a - b
+    need = r["paths"] * r["booked"] * 8
+    print(f"{r['case']}  ({r['paths']:,} paths, {r['events']} events, {r['calls']} Python calls)")
+    print(f"  price {r['price']:.6f}   plain NumPy {r['numpy_price']:.6f}   "
+          f"rel. diff {abs(r['price'] / r['numpy_price'] - 1):.1e}")
+    print(f"  (a) mc_price           {a * 1e3:9.2f} ms")
+    print(f"  (b) model's Python     {b * 1e3:9.2f} ms")
+    print(f"  overhead (a)-(b)       {overhead * 1e3:9.2f} ms  = {overhead / a:6.1%} of (a)   "
+          f"{overhead / r['events'] * 1e6:8.1f} us/event   {overhead / r['paths'] * 1e9:6.1f} ns/path")
+    print(f"  (c) plain NumPy        {c * 1e3:9.2f} ms   (a)/(c) = {a / c:.2f}")
+    print(f"  minor page faults: (a) {r['faults']}, (c) {r['numpy_faults']}")
+    print(f"  RSS before the call {r['rss_before_kb'] / 1024:.1f} MiB, peak after it {r['rss_peak_kb'] / 1024:.1f} MiB "
+          f"(+{(r['rss_peak_kb'] - r['rss_before_kb']) / 1024:.1f})   "
+          f"paths x booked events x 8 = {need / 2**20:.1f} MiB")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--paths", type=int, default=100_000)
+    parser.add_argument("--fixings", type=int, default=52)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--scan", action="store_true", help="vary paths and fixings of the snapper Asian call")
+    parser.add_argument("--case", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.case:
+        print(json.dumps(run_case(args.case, args.paths, args.fixings, args.repeat)))
+        return
+
+    print("Figures are wall-clock times on a possibly shared machine: expect noise.\n")
+    for case in ("european", "asian_snappers", "asian_model", "weekly_strip"):
+        report(in_subprocess(case, args.paths, args.fixings, args.repeat))
+        print()
+
+    if args.scan:
+        print("asian_snappers: engine overhead by paths and fixings")
+        print(f"  {'paths':>9} {'fixings':>7} {'(a) ms':>9} {'(b) ms':>9} {'overhead':>9} "
+              f"{'us/event':>9} {'ns/path/event':>13} {'(a)/(c)':>7}")
+        for paths in (10_000, 100_000, 400_000):
+            for fixings in (13, 52, 260):
+                r = in_subprocess("asian_snappers", paths, fixings, args.repeat)
+                overhead = r["total"] - r["python"]
+                print(f"  {paths:>9,} {fixings:>7} {r['total'] * 1e3:9.2f} {r['python'] * 1e3:9.2f} "
+                      f"{overhead / r['total']:9.1%} {overhead / r['events'] * 1e6:9.1f} "
+                      f"{overhead / r['events'] / paths * 1e9:13.2f} {r['total'] / r['numpy']:7.2f}")
+
+
+if __name__ == "__main__":
+    main()
