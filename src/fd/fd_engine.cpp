@@ -3,6 +3,8 @@
 #include <cmath>
 #include <algorithm>
 #include <limits>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/format.hpp"
@@ -38,24 +40,39 @@ namespace {
 
 // Reused across the steps of one run, so the hot loop allocates nothing.
 struct StepWork {
-    CnMatrices m;
-    Elimination elim;
+    CnMatrices m;       // the matrices of the step being taken
+    Elimination elim;   // and the elimination of its Q
+    CnMatrices next_m;  // the matrices of the step after it, when known ahead
+    Elimination next_elim;
     std::vector<Vec*> tracks;
 };
 
+bool moves_grid(std::int64_t grid_ts, std::int64_t t0) {
+    // Steps shorter than about 3 ms, or forward in time, leave the grid where it stands.
+    return !((static_cast<double>(grid_ts) - static_cast<double>(t0)) / MS_PER_YEAR < 1e-10);
+}
+
+// v := Q^-1 (P v) for every track, with the step's matrices in work.m. With
+// `q_next`, the first sweep also eliminates the next step's Q.
+void sweep_tracks(FdState& state, StepWork& work, const Tridiagonal* q_next) {
+    work.tracks.clear();
+    for (auto& [track, v] : state.ledger.pvs_by_track_mut()) work.tracks.push_back(&v);
+    const Tridiagonal& p = work.m.p;
+    const Tridiagonal& q = work.m.q;
+    // Tracks go through the sweep in pairs, which costs little more than one.
+    std::size_t k = 0;
+    for (; k + 1 < work.tracks.size(); k += 2, q_next = nullptr)
+        cn_sweep(p, q, work.elim, *work.tracks[k], *work.tracks[k + 1], q_next, &work.next_elim);
+    if (k < work.tracks.size()) cn_sweep(p, q, work.elim, *work.tracks[k], q_next, &work.next_elim);
+}
+
 std::expected<void, ModelError> step_back_with(const FDCN& model, FdState& state, std::int64_t t0,
                                                StepWork& work) {
-    // Steps shorter than about 3 ms, or forward in time, leave the grid where it stands.
-    if ((static_cast<double>(state.grid_ts) - static_cast<double>(t0)) / MS_PER_YEAR < 1e-10) return {};
+    if (!moves_grid(state.grid_ts, t0)) return {};
     if (auto ok = model.cn_coefficients(state, t0, work.m); !ok) return ok;
     work.m.derive_implicit();
     work.elim.done = false;
-    work.tracks.clear();
-    for (auto& [track, v] : state.ledger.pvs_by_track_mut()) work.tracks.push_back(&v);
-    // Tracks go through the sweep in pairs, which costs little more than one.
-    std::size_t k = 0;
-    for (; k + 1 < work.tracks.size(); k += 2) cn_sweep(work.m.p, work.m.q, work.elim, *work.tracks[k], *work.tracks[k + 1]);
-    if (k < work.tracks.size()) cn_sweep(work.m.p, work.m.q, work.elim, *work.tracks[k]);
+    sweep_tracks(state, work, nullptr);
     state.grid_ts = t0;
     return {};
 }
@@ -65,15 +82,87 @@ std::int64_t minus_saturating(std::int64_t a, std::int64_t b) {
     return a - b;
 }
 
-// Steps down the lattice while the cursor lies above the target, then lands on it.
-std::expected<void, ModelError> roll_to(const FDCN& model, FdState& state, std::int64_t& cursor,
-                                        std::int64_t delta, std::int64_t target, StepWork& work) {
-    while (cursor > target) {
-        if (auto ok = step_back_with(model, state, cursor, work); !ok) return ok;
-        cursor = minus_saturating(cursor, delta);
+// The backward pass in order: for each event from the last to the first, the
+// steps down the lattice while the cursor lies above the event's time, the
+// step that lands on it, and the event; then the same down to the valuation
+// time. Steps that would not move the grid are left out. Knowing the order
+// ahead lets a step prepare the next one.
+class Schedule {
+public:
+    enum class Kind { Step, Event, NoTime, Done };
+    struct Action {
+        Kind kind;
+        std::int64_t time;  // the step's target, or the event's time
+        std::size_t event;
+    };
+
+    Schedule(const TimeTable& tt, std::int64_t grid_ts, std::int64_t delta, std::int64_t pricing_ts)
+        : tt_(&tt), events_left_(tt.num_events()), grid_ts_(grid_ts), cursor_(minus_saturating(grid_ts, delta)),
+          delta_(delta), pricing_ts_(pricing_ts) {}
+
+    Action next() {
+        for (;;) {
+            if (done_) return {Kind::Done, 0, 0};
+            if (!has_target_) {
+                if (events_left_ == 0) {
+                    final_ = true;
+                    target_ = pricing_ts_;
+                } else {
+                    auto t = tt_->time_at(events_left_ - 1);
+                    if (!t) return {Kind::NoTime, 0, events_left_ - 1};
+                    target_ = *t;
+                }
+                has_target_ = true;
+                landed_ = false;
+            }
+            if (cursor_ > target_) {
+                const std::int64_t to = cursor_;
+                cursor_ = minus_saturating(cursor_, delta_);
+                if (moves_grid(grid_ts_, to)) return step(to);
+                continue;
+            }
+            if (!landed_) {
+                landed_ = true;
+                if (moves_grid(grid_ts_, target_)) return step(target_);
+            }
+            has_target_ = false;
+            if (final_) {
+                done_ = true;
+                continue;
+            }
+            --events_left_;
+            return {Kind::Event, target_, events_left_};
+        }
     }
-    return step_back_with(model, state, target, work);
-}
+
+    // The next step, looking past events; none if the pass ends or fails first.
+    std::optional<std::int64_t> peek_step() const {
+        Schedule ahead = *this;
+        for (;;) {
+            const Action a = ahead.next();
+            if (a.kind == Kind::Step) return a.time;
+            if (a.kind != Kind::Event) return std::nullopt;
+        }
+    }
+
+private:
+    Action step(std::int64_t to) {
+        grid_ts_ = to;
+        return {Kind::Step, to, 0};
+    }
+
+    const TimeTable* tt_;
+    std::size_t events_left_;  // events not yet applied: indices below this
+    std::int64_t grid_ts_;     // where the grid stands once the actions so far are taken
+    std::int64_t cursor_;
+    std::int64_t delta_;
+    std::int64_t pricing_ts_;
+    std::int64_t target_ = 0;
+    bool has_target_ = false;
+    bool landed_ = false;
+    bool final_ = false;
+    bool done_ = false;
+};
 
 std::expected<Vec, ModelError> event_value(const FDCN& model, const FdState& state, const TimeTable& tt,
                                            std::size_t i, std::int64_t t) {
@@ -157,18 +246,56 @@ std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTabl
     const std::int64_t delta = *step_length_ms(p.timestep);
     if (auto ok = check_step_count(tt, p.pricing_ts, state->grid_ts, delta); !ok)
         return std::unexpected(std::move(ok.error()));
-    std::int64_t cursor = minus_saturating(state->grid_ts, delta);
+    Schedule schedule(tt, state->grid_ts, delta, p.pricing_ts);
     StepWork work;
-    for (std::size_t i = n; i-- > 0;) {
-        auto t = tt.time_at(i);
-        if (!t) return std::unexpected(event_error(tt, i, "No event time"));
-        if (auto ok = roll_to(model, *state, cursor, delta, *t, work); !ok) return std::unexpected(std::move(ok.error()));
-        if (auto ok = apply_event(model, *state, tt, i, *t); !ok)
-            return std::unexpected(event_error(tt, i, ok.error().text()));
+    bool prepared = false;                 // work.m already holds this step's matrices
+    std::optional<ModelError> next_error;  // the next step's matrices failed
+    for (;;) {
+        const Schedule::Action a = schedule.next();
+        switch (a.kind) {
+            case Schedule::Kind::Done:
+                return std::move(state->ledger);
+            case Schedule::Kind::NoTime:
+                return std::unexpected(event_error(tt, a.event, "No event time"));
+            case Schedule::Kind::Event:
+                if (auto ok = apply_event(model, *state, tt, a.event, a.time); !ok)
+                    return std::unexpected(event_error(tt, a.event, ok.error().text()));
+                break;
+            case Schedule::Kind::Step: {
+                if (next_error) return std::unexpected(std::move(*next_error));
+                if (!prepared) {
+                    if (auto ok = model.cn_coefficients(*state, a.time, work.m); !ok)
+                        return std::unexpected(std::move(ok.error()));
+                    work.m.derive_implicit();
+                    work.elim.done = false;
+                }
+                state->grid_ts = a.time;
+                // The next step's matrices depend on its times alone, not on
+                // the values the events in between book: build them now, so
+                // that this step's sweep can eliminate them on the way. A
+                // failure waits until that step is reached, as events in
+                // between may fail first.
+                prepared = false;
+                const Tridiagonal* q_next = nullptr;
+                if (auto t_next = schedule.peek_step()) {
+                    if (auto ok = model.cn_coefficients(*state, *t_next, work.next_m); ok) {
+                        work.next_m.derive_implicit();
+                        work.next_elim.done = false;
+                        q_next = &work.next_m.q;
+                    } else {
+                        next_error = std::move(ok.error());
+                    }
+                }
+                sweep_tracks(*state, work, q_next);
+                if (q_next) {
+                    std::swap(work.m, work.next_m);
+                    std::swap(work.elim, work.next_elim);
+                    prepared = true;
+                }
+                break;
+            }
+        }
     }
-    if (auto ok = roll_to(model, *state, cursor, delta, p.pricing_ts, work); !ok)
-        return std::unexpected(std::move(ok.error()));
-    return std::move(state->ledger);
 }
 
 std::expected<double, ModelError> price_fd(const FDCN& model, const Ledger& ledger) {

@@ -37,7 +37,8 @@ namespace {
 // K vectors in one sweep. The product's row i needs the old v[i-1], which the
 // elimination has already overwritten, so it is carried in `old_prev`.
 template <std::size_t K>
-void sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, std::array<double*, K> v) {
+void sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, std::array<double*, K> v,
+           const Tridiagonal* q_next, Elimination* next) {
     const std::size_t n = q.n;
     if (n == 1) {
         for (double* x : v) x[0] = (p.diag[0] * x[0]) / q.diag[0];
@@ -80,18 +81,38 @@ void sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, std::a
     for (std::size_t i = 1; i + 1 < n; ++i) row(i, false);
     row(n - 1, true);
     for (std::size_t k = 0; k < K; ++k) v[k][n - 1] /= pivot[n - 1];
-    for (std::size_t i = n - 1; i-- > 0;)
+    if (!q_next) {
+        for (std::size_t i = n - 1; i-- > 0;)
+            for (std::size_t k = 0; k < K; ++k) v[k][i] = (v[k][i] - q.upper[i] * v[k][i + 1]) / pivot[i];
+        return;
+    }
+    // Back substitution from the bottom row up, the next elimination from the top down.
+    const Tridiagonal& r = *q_next;
+    next->mult.resize(n);
+    next->pivot.resize(n);
+    double* next_mult = next->mult.data();
+    double* next_pivot = next->pivot.data();
+    next_pivot[0] = r.diag[0];
+    for (std::size_t j = 1; j < n; ++j) {
+        const std::size_t i = n - 1 - j;
         for (std::size_t k = 0; k < K; ++k) v[k][i] = (v[k][i] - q.upper[i] * v[k][i + 1]) / pivot[i];
+        const double w = r.lower[j] / next_pivot[j - 1];
+        next_pivot[j] = r.diag[j] - w * r.upper[j - 1];
+        next_mult[j] = w;
+    }
+    next->done = true;
 }
 
 }  // namespace
 
-void cn_sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, Vec& v) {
-    sweep<1>(p, q, elim, {v.data()});
+void cn_sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, Vec& v, const Tridiagonal* q_next,
+              Elimination* next) {
+    sweep<1>(p, q, elim, {v.data()}, q_next, next);
 }
 
-void cn_sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, Vec& v, Vec& u) {
-    sweep<2>(p, q, elim, {v.data(), u.data()});
+void cn_sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, Vec& v, Vec& u,
+              const Tridiagonal* q_next, Elimination* next) {
+    sweep<2>(p, q, elim, {v.data(), u.data()}, q_next, next);
 }
 
 }  // namespace mirvon

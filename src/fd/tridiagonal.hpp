@@ -35,7 +35,14 @@ struct Elimination {
 // two independent chains, which the processor overlaps.
 // Needs n >= 1 and vectors of n elements; `elim` must be fresh (done false)
 // for a new Q.
-void cn_sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, Vec& v);
-void cn_sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, Vec& v, Vec& u);
+//
+// When `q_next` is given (a matrix of the same size), the sweep also works
+// out its elimination into `next` during the back substitution: the two are
+// independent chains of divisions, so the next step's elimination adds
+// little to the time of this sweep.
+void cn_sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, Vec& v,
+              const Tridiagonal* q_next = nullptr, Elimination* next = nullptr);
+void cn_sweep(const Tridiagonal& p, const Tridiagonal& q, Elimination& elim, Vec& v, Vec& u,
+              const Tridiagonal* q_next = nullptr, Elimination* next = nullptr);
 
 }  // namespace mirvon
