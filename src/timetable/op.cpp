@@ -1,7 +1,5 @@
 #include "timetable/op.hpp"
 
-#include <cmath>
-
 namespace mirvon {
 
 Op Op::parse(std::string_view text) {
@@ -23,13 +21,21 @@ std::string Op::display() const {
 }
 
 namespace {
-// fmax/fmin already prefer the number over a NaN operand.
+// The number wins over a NaN operand; two NaNs give NaN.
+inline double larger(double a, double b) { return (b > a || a != a) ? b : a; }
+inline double smaller(double a, double b) { return (b < a || a != a) ? b : a; }
+
 template <class F>
 std::expected<void, TimeTableError> choose_in_place(Vec& target, const Vec& value, F pick) {
-    if (value.size() != target.size() && value.size() != 1)
+    if (value.size() == 1) {
+        const double v = value[0];
+        for (double& t : target) t = pick(t, v);
+        return {};
+    }
+    if (value.size() != target.size())
         return std::unexpected(
             TimeTableError::message(LengthMismatch{target.size(), value.size()}.text()));
-    for (std::size_t i = 0; i < target.size(); ++i) target[i] = pick(target[i], at_bcast(value, i));
+    for (std::size_t i = 0; i < target.size(); ++i) target[i] = pick(target[i], value[i]);
     return {};
 }
 }  // namespace
@@ -50,9 +56,9 @@ std::expected<void, TimeTableError> Op::apply(Vec& target, const Vec& value) con
             return {};
         }
         case Kind::Max:
-            return choose_in_place(target, value, [](double a, double b) { return std::fmax(a, b); });
+            return choose_in_place(target, value, larger);
         case Kind::Min:
-            return choose_in_place(target, value, [](double a, double b) { return std::fmin(a, b); });
+            return choose_in_place(target, value, smaller);
         case Kind::NoOp:
         case Kind::Condition:
             return std::unexpected(TimeTableError::unknown_op(display()));
