@@ -159,6 +159,10 @@ def main():
         print(f"{n_x:>5} {steps:>5} | {t_ours:>9.5f} {p_ours:>11.7f} {p_ours - reference:>+9.2e} | "
               f"{t_ql:>9.5f} {p_ql:>11.7f} {p_ql - reference:>+9.2e} | {ratio:>7.2f} | "
               f"{f'({n_eq}, {s_eq})':>15} {t_eq:>9.5f} {p_eq - reference:>+9.2e}")
+        print(f"RESULT fd_price american put {n_x}x{steps} ours: {t_ours * 1e3:.2f} ms")
+        print(f"RESULT fd_price american put {n_x}x{steps} speed vs QuantLib: {ratio:.2f} x")
+        print(f"RESULT fd_price american put {n_x}x{steps} error ours / QuantLib: "
+              f"{abs(p_ours - reference) / abs(p_ql - reference):.2f} x")
 
 
 if __name__ == "__main__":

@@ -135,6 +135,10 @@ def main():
     print(f"  vs discount() sum    : {loop_s / ours_s:6.2f}   {rel(ours, ql_loop):.2e}")
     print(f"  vs CashFlows.npv     : {npv_s / ours_s:6.2f}   {rel(ours, ql_npv):.2e}")
     print("goal: a time ratio of at least 2, PV equal to 1e-12 relative")
+    print(f"RESULT fixed_price per event: {per(ours_s):.1f} ns")
+    print(f"RESULT fixed_price speed vs QuantLib CashFlows.npv: {npv_s / ours_s:.2f} x")
+    print(f"RESULT fixed_price speed vs QuantLib discount() loop: {loop_s / ours_s:.2f} x")
+    print(f"RESULT fixed_price PV relative difference: {rel(ours, ql_npv):.1e}")
 
 
 if __name__ == "__main__":

@@ -283,6 +283,10 @@ def report(r):
     print(f"  RSS before the call {r['rss_before_kb'] / 1024:.1f} MiB, peak after it {r['rss_peak_kb'] / 1024:.1f} MiB "
           f"(+{(r['rss_peak_kb'] - r['rss_before_kb']) / 1024:.1f})   "
           f"paths x booked events x 8 = {need / 2**20:.1f} MiB")
+    print(f"RESULT mc_price {r['case']} total: {a * 1e3:.2f} ms")
+    print(f"RESULT mc_price {r['case']} engine overhead: {overhead / a:.1%}")
+    print(f"RESULT mc_price {r['case']} time vs plain NumPy: {a / c:.2f} x")
+    print(f"RESULT mc_price {r['case']} peak memory vs booked values: {(r['rss_peak_kb'] - r['rss_before_kb']) * 1024 / max(need, 1):.2f} x")
 
 
 def main():
