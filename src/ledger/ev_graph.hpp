@@ -1,6 +1,7 @@
 // One slot per event carrying the forward pass's findings to the backward roll.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <variant>
 #include <vector>
 
@@ -13,7 +14,11 @@ struct EvState {
     struct Empty {};
     struct Pay { Vec value; };
     struct TrackRef { std::uint64_t track; };
-    struct CondPay { Vec value; Vec condition; };
+    // Boxed: every slot is as large as its largest kind, and conditions are rare.
+    struct CondPay {
+        struct Data { Vec value; Vec condition; };
+        std::unique_ptr<Data> data;
+    };
     std::variant<Empty, Pay, TrackRef, CondPay> v;
 };
 
@@ -24,7 +29,8 @@ public:
     void save_pay(std::size_t event, Vec value) { slot(event).v = EvState::Pay{std::move(value)}; }
     void save_t(std::size_t event, std::uint64_t track) { slot(event).v = EvState::TrackRef{track}; }
     void save_cond_pay(std::size_t event, Vec value, Vec condition) {
-        slot(event).v = EvState::CondPay{std::move(value), std::move(condition)};
+        slot(event).v =
+            EvState::CondPay{std::make_unique<EvState::CondPay::Data>(std::move(value), std::move(condition))};
     }
 
     std::size_t size() const { return states_.size(); }

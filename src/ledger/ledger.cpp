@@ -1,6 +1,7 @@
 #include "ledger/ledger.hpp"
 
 #include <cstdio>
+#include <utility>
 
 #include "core/format.hpp"
 
@@ -28,6 +29,12 @@ std::expected<void, LedgerError> Ledger::cf_insert(std::uint64_t event, std::uin
     else
         return std::unexpected(LedgerError::track_not_found(track));
     cashflows_[track][event] = std::move(fitted);
+    return {};
+}
+
+std::expected<void, LedgerError> Ledger::cf_insert(std::uint64_t event, std::uint64_t track, Vec&& values) {
+    if (values.size() != num_paths_) return cf_insert(event, track, std::as_const(values));
+    cashflows_[track][event] = std::move(values);
     return {};
 }
 

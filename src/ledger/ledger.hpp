@@ -39,6 +39,8 @@ public:
     std::expected<const Vec*, LedgerError> pv_vec(std::uint64_t track) const;
 
     std::expected<void, LedgerError> cf_insert(std::uint64_t event, std::uint64_t track, const Vec& values);
+    // Takes the vector over when it already has num_paths elements.
+    std::expected<void, LedgerError> cf_insert(std::uint64_t event, std::uint64_t track, Vec&& values);
     void cf_mask(std::uint64_t track, const Mask& mask);
     void cf_scale(std::uint64_t track, const Vec& factors);
     void cf_print();

@@ -41,6 +41,12 @@ std::expected<void, LedgerError> Ledger::one_track_event(const Op& op, std::uint
                                                          std::uint64_t event, std::uint32_t flags) {
     Vec& pv = track_entry(track);
     if (auto ok = check_fits(pv, value); !ok) return ok;
+    if ((flags & FLAG_CASHFLOW) && op.kind == Op::Kind::Add) {
+        // "+" cannot fail once the lengths fit, so the value is added first
+        // and then kept as the event's cashflow without a copy.
+        if (auto ok = op.apply(pv, value); !ok) return std::unexpected(LedgerError(ok.error()));
+        return cf_insert(event, track, std::move(value));
+    }
     if (flags & FLAG_CASHFLOW) {
         if (op.is_choice()) {
             Mask mask(pv.size());

@@ -6,13 +6,15 @@ std::expected<Ledger, ModelError> calculate_forward(const ForwardEngine& engine,
                                                     std::uint32_t flags) {
     FwdModelStateGeneric state(tt, engine.paths());
     std::int64_t current = engine.start_time();
+    Vec q;  // the event's discounted quantity, reusing one buffer for every event
     for (std::size_t i = 0; i < tt.num_events(); ++i) {
         auto time = tt.time_at(i);
         if (!time) return std::unexpected(event_error(tt, i, engine.missing_time_cause()));
         if (*time < current) return std::unexpected(event_in_past(tt, i, current));
         if (auto ok = engine.on_event_time(state, *time, current); !ok)
             return std::unexpected(std::move(ok.error()));
-        const Vec q = scaled(state.discount, tt.quantity_at(i));
+        q.assign(state.discount.begin(), state.discount.end());
+        for (double& x : q) x *= tt.quantity_at(i);
         if (auto ok = value_event(engine, state, tt, i, *time, q); !ok)
             return std::unexpected(std::move(ok.error()));
         current = *time;

@@ -30,8 +30,8 @@ std::expected<void, ModelError> FwdModelStateGeneric::evolve_pvs_backward(const 
                     return ledger.one_track_event(tt.op_at(t), k, Vec(**pv), t, flags);
                 },
                 [&](EvState::CondPay& c) {
-                    return ledger.one_track_weights(std::move(c.condition), k, std::move(c.value), t,
-                                                    flags);
+                    return ledger.one_track_weights(std::move(c.data->condition), k, std::move(c.data->value),
+                                                    t, flags);
                 },
             },
             slot.v);

@@ -13,6 +13,7 @@ public:
 private:
     std::string base_;
     PyRef source_;
+    mutable PyRef method_;
 };
 
 }  // namespace mirvon::py
