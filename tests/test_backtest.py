@@ -12,7 +12,7 @@ import pyarrow as pa
 import pytest
 
 import _mirvon
-from conftest import Recorder, events_batch
+from conftest import Recorder, events_batch, needs_plain_allocator
 
 T = 1_700_000_000_000  # an ordinary event time, in milliseconds
 TRACKS = ("A", "B")
@@ -512,16 +512,9 @@ def resident_bytes():
         return int(f.read().split()[1]) * 4096
 
 
-def under_address_sanitizer():
-    # its quarantine holds freed memory back, so resident size says nothing there
-    with open("/proc/self/maps") as f:
-        return "libasan" in f.read()
-
-
+@needs_plain_allocator
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
 def test_exported_batches_are_released(monkeypatch):
-    if under_address_sanitizer():
-        pytest.skip("resident memory is not comparable under AddressSanitizer")
     n = 150_000
     events = bulk_batch(n)
     calls = 8

@@ -14,7 +14,7 @@ import pyarrow as pa
 import pytest
 
 import _mirvon
-from conftest import YEAR, Recorder, events_batch, flat_curve, flat_dataset
+from conftest import YEAR, Recorder, events_batch, flat_curve, flat_dataset, needs_plain_allocator
 
 RATE, SPOT, VOL, STRIKE = 0.05, 100.0, 0.2, 100.0
 T = YEAR  # maturity of the test contracts: one year after the valuation time
@@ -387,6 +387,7 @@ def test_smallest_step_that_advances_is_accepted():
     assert price_bs([("P", 20, "+", 1.0, "USD")], dataset) == pytest.approx(1.0, abs=1e-10)
 
 
+@needs_plain_allocator
 @ENGINES
 def test_grid_too_large_to_allocate_raises_memory_error(engine, make_dataset):
     dataset = make_dataset()

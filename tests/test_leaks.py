@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import _mirvon
-from conftest import YEAR, flat_curve
+from conftest import YEAR, flat_curve, needs_plain_allocator
 from mirvon.timetable import events_batch
 
 CALLS = 1000
@@ -100,6 +100,7 @@ def test_reference_counts_of_caller_objects_are_unchanged():
     assert [sys.getrefcount(o) for o in watched] == before
 
 
+@needs_plain_allocator
 def test_python_and_native_memory_stay_flat():
     state = State()
     run_all(state, 30)
