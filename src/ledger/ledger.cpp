@@ -7,6 +7,21 @@
 
 namespace mirvon {
 
+void CashflowMap::insert(std::uint64_t event, Vec values) {
+    // While events arrive in decreasing order, a smaller one cannot be present yet.
+    if (entries_.empty() || (descending_ && event < entries_.back().first)) {
+        entries_.emplace_back(event, std::move(values));
+        return;
+    }
+    for (auto& [recorded, v] : entries_)
+        if (recorded == event) {
+            v = std::move(values);
+            return;
+        }
+    descending_ = false;
+    entries_.emplace_back(event, std::move(values));
+}
+
 Vec& Ledger::track_entry(std::uint64_t track) {
     auto it = pvs_.find(track);
     if (it == pvs_.end()) it = pvs_.emplace(track, Vec(num_paths_, 0.0)).first;
@@ -28,13 +43,13 @@ std::expected<void, LedgerError> Ledger::cf_insert(std::uint64_t event, std::uin
         fitted.assign(num_paths_, values[0]);
     else
         return std::unexpected(LedgerError::track_not_found(track));
-    cashflows_[track][event] = std::move(fitted);
+    cashflows_[track].insert(event, std::move(fitted));
     return {};
 }
 
 std::expected<void, LedgerError> Ledger::cf_insert(std::uint64_t event, std::uint64_t track, Vec&& values) {
     if (values.size() != num_paths_) return cf_insert(event, track, std::as_const(values));
-    cashflows_[track][event] = std::move(values);
+    cashflows_[track].insert(event, std::move(values));
     return {};
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <expected>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/errors.hpp"
@@ -14,7 +15,23 @@ namespace mirvon {
 
 using ChoiceVec = std::vector<std::uint64_t>;
 using Mask = std::vector<bool>;
-using CashflowMap = std::unordered_map<std::uint64_t, Vec>;  // event index -> cashflow
+
+// Cashflows of one track by event index. The backward roll records events in
+// decreasing order, so entries are kept in a flat list and a later record for
+// the same event replaces the earlier one.
+class CashflowMap {
+public:
+    using Entry = std::pair<std::uint64_t, Vec>;
+    void insert(std::uint64_t event, Vec values);
+    bool empty() const { return entries_.empty(); }
+    std::size_t size() const { return entries_.size(); }
+    auto begin() { return entries_.begin(); }
+    auto end() { return entries_.end(); }
+
+private:
+    std::vector<Entry> entries_;
+    bool descending_ = true;
+};
 
 struct ChoiceMap {
     std::unordered_map<std::uint64_t, std::unordered_map<std::uint64_t, ChoiceVec>> by_event;

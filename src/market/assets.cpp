@@ -59,6 +59,17 @@ std::expected<double, AssetError> AssetLogFwd::rate(double t1, double t2) const 
     return (*l1 - *l2) / (t1 - t2);
 }
 
+Assets::Assets(std::string base, std::unordered_map<std::string, AssetLogFwd> by_name)
+    : by_name_(std::move(by_name)), base_(std::move(base)) {
+    auto it = by_name_.find(base_);
+    base_curve_ = it == by_name_.end() ? nullptr : &it->second;
+}
+
+std::expected<const AssetLogFwd*, AssetError> Assets::base_asset() const {
+    if (base_curve_ == nullptr) return std::unexpected(AssetError{AssetError::AssetNotFound{base_}});
+    return base_curve_;
+}
+
 std::expected<const AssetLogFwd*, AssetError> Assets::asset_by_name(const std::string& name) const {
     auto it = by_name_.find(name);
     if (it == by_name_.end()) return std::unexpected(AssetError{AssetError::AssetNotFound{name}});

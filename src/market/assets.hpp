@@ -44,12 +44,15 @@ private:
 
 class Assets {
 public:
-    Assets(std::string base, std::unordered_map<std::string, AssetLogFwd> by_name)
-        : by_name_(std::move(by_name)), base_(std::move(base)) {}
+    Assets(std::string base, std::unordered_map<std::string, AssetLogFwd> by_name);
+    // The base curve is found once; moving keeps the map's nodes, copying would not.
+    Assets(Assets&&) = default;
+    Assets(const Assets&) = delete;
+    Assets& operator=(const Assets&) = delete;
 
     const std::string& base() const { return base_; }
     std::expected<const AssetLogFwd*, AssetError> asset_by_name(const std::string& name) const;
-    std::expected<const AssetLogFwd*, AssetError> base_asset() const { return asset_by_name(base_); }
+    std::expected<const AssetLogFwd*, AssetError> base_asset() const;
     std::expected<double, AssetError> asset_value(const std::string& name, double t) const;
     std::expected<double, AssetError> discount_factor(double t) const;
     std::expected<double, AssetError> asset_rate(const std::string& name, double t1, double t2) const;
@@ -57,6 +60,7 @@ public:
 private:
     std::unordered_map<std::string, AssetLogFwd> by_name_;
     std::string base_;
+    const AssetLogFwd* base_curve_;  // null when the base is not among the assets
 };
 
 // Year fraction of a millisecond timestamp from the valuation time (365-day years).

@@ -7,7 +7,7 @@ std::expected<void, ModelError> Fixed::on_event_time(FwdModelStateGeneric& state
     // Looked up again for every event, including events at the previous time.
     auto df = assets_.discount_factor(year_fraction(time, pricing_ts_));
     if (!df) return std::unexpected(ModelError(std::move(df.error())));
-    state.discount = Vec{*df};
+    state.discount.assign(1, *df);
     return {};
 }
 

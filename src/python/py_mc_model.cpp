@@ -61,7 +61,7 @@ std::expected<void, ModelError> MCPy::advance(FwdModelStateGeneric& state, std::
     PyErr_Clear();
     auto df = params_.assets.discount_factor(t);
     if (!df) return std::unexpected(ModelError(std::move(df.error())));
-    state.discount = Vec{*df};
+    state.discount.assign(1, *df);
     return {};
 }
 
