@@ -1,15 +1,9 @@
 #include "core/errors.hpp"
 
 #include "core/format.hpp"
+#include "core/overload.hpp"
 
 namespace mirvon {
-
-namespace {
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
-}  // namespace
 
 std::string TimeTableError::text() const {
     return std::visit(Overload{

@@ -1,13 +1,8 @@
 #include "model/forward_state.hpp"
 
-namespace mirvon {
+#include "core/overload.hpp"
 
-namespace {
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
-}  // namespace
+namespace mirvon {
 
 std::expected<void, ModelError> FwdModelStateGeneric::evolve_pvs_backward(const TimeTable& tt,
                                                                            std::uint32_t flags) {

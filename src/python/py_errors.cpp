@@ -1,13 +1,10 @@
 #include "python/py_errors.hpp"
 
+#include "core/overload.hpp"
+
 namespace mirvon::py {
 
 namespace {
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
-
 PyObject* abort_type = nullptr;
 }  // namespace
 
