@@ -21,11 +21,11 @@ def has_module(name):
 
 @pytest.fixture
 def quickstart(monkeypatch):
-    spec = importlib.util.spec_from_file_location("quickstart", QUICKSTART)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location("quickstart", QUICKSTART)
+    module = importlib.util.module_from_spec(module_spec)
     # Dataclasses look their module up while the class is built.
     monkeypatch.setitem(sys.modules, "quickstart", module)
-    spec.loader.exec_module(module)
+    module_spec.loader.exec_module(module)
     return module
 
 
