@@ -387,6 +387,18 @@ def test_smallest_step_that_advances_is_accepted():
     assert price_bs([("P", 20, "+", 1.0, "USD")], dataset) == pytest.approx(1.0, abs=1e-10)
 
 
+@ENGINES
+def test_lattice_too_fine_for_the_contract_is_refused_instead_of_running_for_hours(engine, make_dataset):
+    dataset = make_dataset()
+    dataset["FD"]["TIMESTEP"] = 1.5 / YEAR  # one millisecond per step
+    with pytest.raises(RuntimeError) as info:
+        engine(events_batch([("P", 10 * YEAR, "+", 1.0, "USD")]), None, dataset, {})
+    assert str(info.value) == (
+        MODEL_PREFIX + "The grid would take about 315360000001 steps of TIMESTEP, more than 100000000; "
+        "use a longer TIMESTEP"
+    )
+
+
 @needs_plain_allocator
 @ENGINES
 def test_grid_too_large_to_allocate_raises_memory_error(engine, make_dataset):

@@ -451,6 +451,7 @@ def test_quantity_in_event_description(qty, shown):
         ("back\\slash", r'"Asset(back\\slash)"'),
         ("a\nb\rc\td", r'"Asset(a\nb\rc\td)"'),
         ("bell\x07 esc\x1b nul\x00 del\x7f", r'"Asset(bell\u{7} esc\u{1b} nul\u{0} del\u{7f})"'),
+        ("next\x85line \x9f", r'"Asset(next\u{85}line \u{9f})"'),  # C1 controls, two bytes in UTF-8
         ("Zürich €", '"Asset(Zürich €)"'),
     ],
 )
