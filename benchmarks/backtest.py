@@ -94,6 +94,7 @@ def main() -> None:
     assert sink.rows == n_csv
     print(f"backtest_csv: {n_csv:,} events on {len(TRACKS)} tracks: {elapsed / n_csv:8.1f} ns/event "
           f"({elapsed / 1e6:.1f} ms per run, goal < 100 ns/event)")
+    print(f"RESULT backtest_csv per event: {elapsed / n_csv:.1f} ns")
     sink.rows = 0
 
     n_py = 100_000
@@ -109,6 +110,8 @@ def main() -> None:
     baseline, _ = best_of(args.repeat, lambda: _mirvon.backtest_csv(batch, sink, "", "USD", {}))
     print(f"  same events through backtest_csv: {baseline / n_py:8.1f} ns/event, so calling get_value "
           f"adds {(elapsed - baseline) / asked:.0f} ns per call ({(elapsed - baseline) / elapsed:.0%} of the run)")
+    print(f"RESULT backtest_py per event: {elapsed / n_py:.1f} ns")
+    print(f"RESULT backtest_py share of time in get_value calls: {(elapsed - baseline) / elapsed:.0%}")
 
     def timed_run():
         source = TimedSource()
