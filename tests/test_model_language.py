@@ -164,6 +164,39 @@ def test_failing_input_stops_the_phrase_before_later_inputs():
     assert calls == []
 
 
+@pytest.mark.parametrize(
+    "expressions, unit, chain",
+    [
+        ({"p": phrase(const(1.0), "p")}, "p", "p -> p"),
+        ({"p": phrase(const(1.0), "USD", "q"), "q": phrase(const(1.0), "p")}, "p", "p -> q -> p"),
+        # The cycle is reported where it closes, also below the phrase the event pays.
+        ({"p": phrase(const(1.0), "q"), "q": phrase(const(1.0), "r"), "r": phrase(const(1.0), "q")}, "p",
+         "p -> q -> r -> q"),
+    ],
+)
+def test_phrase_reached_again_through_its_inputs_is_an_error_not_endless_recursion(expressions, unit, chain):
+    text = failure([("A", YEAR, "+", 1.0, unit)], expressions)
+    looped = chain.split(" -> ")[-1]
+    assert text == event_error(0, "1971-01-01T00:00:00Z", f"Phrase({unit})",
+                               f"Phrase '{looped}' depends on itself through its inputs: {chain}")
+
+
+def test_phrase_used_twice_by_one_phrase_is_not_a_cycle():
+    expressions = {"p": phrase(lambda v: [v[0] + v[1]], "q", "q"), "q": phrase(const(2.0))}
+    assert price([("A", YEAR, "+", 1.0, "p")], expressions) == pytest.approx(4.0 * df(1.0))
+
+
+def test_phrases_nested_beyond_the_limit_fail_instead_of_exhausting_the_stack():
+    depth = 2000
+    expressions = {f"p{i}": phrase(lambda v: v[-1:] or [1.0], *([f"p{i + 1}"] if i < depth else []))
+                   for i in range(depth + 1)}
+    text = failure([("A", YEAR, "+", 1.0, "p0")], expressions)
+    assert text.endswith("Phrases nest deeper than 500 levels at 'p500'")
+    shallow = {name: e for name, e in expressions.items() if int(name[1:]) <= 300}
+    shallow["p300"] = phrase(const(1.0))
+    assert price([("A", YEAR, "+", 1.0, "p0")], shallow) == pytest.approx(df(1.0))
+
+
 # -- snappers and snaps --
 
 

@@ -5,6 +5,7 @@
 #include <expected>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "ledger/ev_graph.hpp"
 #include "ledger/ledger.hpp"
@@ -24,6 +25,10 @@ struct FwdModelStateGeneric {
     std::unordered_map<std::string, Vec> snaps;
     Ledger ledger;
     Vec discount;
+    // Names of the phrases whose inputs are being valued, outermost first:
+    // bookkeeping of a read-only valuation, so that a phrase reached again
+    // through its own inputs is reported instead of recursing without end.
+    mutable std::vector<std::string> phrases_in_evaluation;
 };
 
 }  // namespace mirvon

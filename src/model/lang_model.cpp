@@ -1,5 +1,7 @@
 #include "model/lang_model.hpp"
 
+#include <algorithm>
+
 namespace mirvon {
 
 ModelError event_error(const TimeTable& tt, std::size_t event, std::string cause) {
@@ -11,11 +13,49 @@ ModelError event_in_past(const TimeTable& tt, std::size_t event, std::int64_t cu
                        "event time is earlier than the current time " + std::to_string(current_time));
 }
 
+namespace {
+
+// Deep enough for any real contract, shallow enough for the thread's stack.
+constexpr std::size_t MAX_PHRASE_NESTING = 500;
+
+// Keeps a phrase's name on the evaluation chain while its value is formed.
+class PhraseOnChain {
+public:
+    PhraseOnChain(std::vector<std::string>& chain, const std::string& name) : chain_(chain) {
+        chain_.push_back(name);
+    }
+    ~PhraseOnChain() { chain_.pop_back(); }
+    PhraseOnChain(const PhraseOnChain&) = delete;
+    PhraseOnChain& operator=(const PhraseOnChain&) = delete;
+
+private:
+    std::vector<std::string>& chain_;
+};
+
+std::expected<void, ModelError> check_can_enter(const std::vector<std::string>& chain, const std::string& name) {
+    if (std::find(chain.begin(), chain.end(), name) != chain.end()) {
+        std::string path;
+        for (const auto& link : chain) path += link + " -> ";
+        return std::unexpected(ModelError::message("Phrase '" + name + "' depends on itself through its inputs: " +
+                                                   path + name));
+    }
+    if (chain.size() >= MAX_PHRASE_NESTING)
+        return std::unexpected(ModelError::message("Phrases nest deeper than " +
+                                                   std::to_string(MAX_PHRASE_NESTING) + " levels at '" + name + "'"));
+    return {};
+}
+
+}  // namespace
+
 std::expected<Vec, ModelError> name_value(const FwdModel& model, const FwdModelStateGeneric& state,
                                           const TimeTable& tt, const std::string& name,
                                           std::int64_t time) {
-    if (const EvalPhrase* phrase = tt.get_phrase(name))
+    if (const EvalPhrase* phrase = tt.get_phrase(name)) {
+        if (auto ok = check_can_enter(state.phrases_in_evaluation, name); !ok)
+            return std::unexpected(std::move(ok.error()));
+        PhraseOnChain on_chain(state.phrases_in_evaluation, name);
         return phrase_value_1(model, state, tt, *phrase, time);
+    }
     if (auto it = state.snaps.find(name); it != state.snaps.end()) return it->second;
     return model.asset_value(state, Vec{1.0}, name, time);
 }
@@ -78,7 +118,10 @@ std::expected<void, ModelError> value_unit(const FwdModel& model, FwdModelStateG
             const EvalPhrase* phrase = tt.get_phrase(unit.name);
             if (phrase == nullptr)
                 return std::unexpected(ModelError(ModelError::EventSpecs{"Phrase not found#" + unit.name}));
-            auto v = phrase_value_1(model, state, tt, *phrase, time);
+            auto v = [&] {
+                PhraseOnChain on_chain(state.phrases_in_evaluation, unit.name);
+                return phrase_value_1(model, state, tt, *phrase, time);
+            }();
             if (!v) return std::unexpected(std::move(v.error()));
             auto value = times(q, std::move(*v));
             if (!value) return std::unexpected(std::move(value.error()));
