@@ -25,7 +25,7 @@ def _abort_type():
 
 
 ENGINE_ABORT = _abort_type()
-FUZZ = settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
+FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
 
 names = st.sampled_from(["A", "B", "USD", "STOCK", "p", "snp", "s1", "", None])
 ops = st.sampled_from(["+", ">", "<", "cond", "", "++", None])
