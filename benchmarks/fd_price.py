@@ -24,6 +24,7 @@ import time
 import numpy as np
 
 import _mirvon
+from mirvon.exercise import exercise_rows
 from mirvon.timetable import MS_PER_YEAR, events_batch
 
 try:
@@ -41,19 +42,9 @@ REFERENCE_GRIDS = [(4001, 10000), (8001, 20000)]
 
 
 def american_put_rows(steps):
-    """Exercise at every step date; the exercise value K - S lives on track E.
-
-    Rows of one time are applied from the highest index down: E is reset to
-    zero (its own value times -1), refilled with K - S, and P keeps the
-    larger of its value and E's.
-    """
-    rows = []
-    for k in range(steps + 1):
-        t = k * MS_PER_YEAR // steps
-        rows += [("P", t, ">", 1.0, "E"), ("E", t, "+", STRIKE, "USD"), ("E", t, "+", -1.0, "S")]
-        if k < steps:
-            rows.append(("E", t, "+", -1.0, "E"))
-    return events_batch(rows, tracks=["P", "E"])
+    """Exercise at every step date; the exercise value K - S lives on track E."""
+    times = [k * MS_PER_YEAR // steps for k in range(steps + 1)]
+    return events_batch(exercise_rows("P", "E", times, [(STRIKE, "USD"), (-1.0, "S")]), tracks=["P", "E"])
 
 
 def whole_ms_steps(target):

@@ -29,12 +29,13 @@ import datetime as dt
 import math
 import sys
 from dataclasses import dataclass
-from typing import Any, Callable, Optional, Sequence
+from typing import Any, Callable, Optional, Sequence, cast
 
 import numpy as np
 
 import _mirvon
-from mirvon.timetable import MS_PER_YEAR, events_batch
+from mirvon.exercise import exercise_rows
+from mirvon.timetable import MS_PER_YEAR, Event, events_batch
 
 DAY = 86_400_000  # milliseconds
 PRICING_TS = int(dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc).timestamp()) * 1000
@@ -158,41 +159,24 @@ def coupon_bond_rows(coupon: float, years: int, notional: float = 100.0) -> list
     return rows
 
 
-def exercise_rows(times: Sequence[int], strike: float, asset: str) -> list[EventRow]:
-    """A put that may be exercised at each of `times` (ascending).
-
-    Track "exercise" holds the exercise value strike - S at each date; track
-    "put" keeps the larger of its continuation and that value. Rows of equal
-    time are applied from the last row up, so at every date but the last the
-    self-reference first resets "exercise" to zero before the new value is added.
-    """
-    rows: list[EventRow] = []
-    for n, t in enumerate(times):
-        rows += [
-            ("put", t, ">", 1.0, "exercise"),
-            ("exercise", t, "+", strike, "USD"),
-            ("exercise", t, "+", -1.0, asset),
-        ]
-        if n < len(times) - 1:
-            rows.append(("exercise", t, "+", -1.0, "exercise"))
-    return rows
+def put_rows(times: Sequence[int], strike: float, asset: str) -> list[Event]:
+    """A put that may be exercised at each of `times` (ascending): track "put"
+    keeps the larger of its continuation and the value strike - S on track "exercise"."""
+    return exercise_rows("put", "exercise", times, [(strike, "USD"), (-1.0, asset)])
 
 
-def callable_bond_rows(coupon: float, years: int, call_years: Sequence[int], call_price: float) -> list[EventRow]:
+def callable_bond_rows(coupon: float, years: int, call_years: Sequence[int], call_price: float) -> list[Event]:
     """A bond the issuer may redeem at `call_price` right after the coupon of each call year.
 
-    The holder's value is the smaller of the continuation and the call price:
-    the same second-track pattern as exercise_rows, with "<".
+    The holder's value is the smaller of the continuation and the call price.
+    Each year's coupon row comes before that year's call rows, so the coupon is
+    paid whether or not the bond is called.
     """
-    rows: list[EventRow] = []
-    for k in range(1, years + 1):
-        t = at_year(k)
-        rows.append(("bond", t, "+", coupon + (100.0 if k == years else 0.0), "USD"))
-        if k in call_years:
-            rows += [("bond", t, "<", 1.0, "call"), ("call", t, "+", call_price, "USD")]
-            if k != max(call_years):
-                rows.append(("call", t, "+", -1.0, "call"))
-    return rows
+    coupons = [Event("bond", at_year(k), "+", coupon + (100.0 if k == years else 0.0), "USD")
+               for k in range(1, years + 1)]
+    calls = exercise_rows("bond", "call", [at_year(k) for k in sorted(call_years)], [(call_price, "USD")], op="<")
+    # A stable sort: at each date the coupon row stays ahead of the call rows.
+    return sorted(coupons + calls, key=lambda row: cast(int, row.time))
 
 
 # --------------------------------------------------------------------------
@@ -346,7 +330,7 @@ def price_all(quantlib: Optional[QuantLibReferences]) -> tuple[list[Row], dict[s
     # (c) European and American puts on the Black-Scholes grid.
     european = Stats()
     price = _mirvon.fd_blackscholes_price(
-        events_batch(exercise_rows([at_year(1)], STRIKE, "STOCK"), tracks=["put", "exercise"]),
+        events_batch(put_rows([at_year(1)], STRIKE, "STOCK"), tracks=["put", "exercise"]),
         european,
         EQUITY_DATASET,
         {},
@@ -357,7 +341,7 @@ def price_all(quantlib: Optional[QuantLibReferences]) -> tuple[list[Row], dict[s
     american = Stats()
     daily = [at_day(d) for d in range(1, 366)]
     price = _mirvon.fd_blackscholes_price(
-        events_batch(exercise_rows(daily, STRIKE, "STOCK"), tracks=["put", "exercise"]),
+        events_batch(put_rows(daily, STRIKE, "STOCK"), tracks=["put", "exercise"]),
         american,
         EQUITY_DATASET,
         {},

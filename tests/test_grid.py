@@ -14,6 +14,7 @@ import pyarrow as pa
 import pytest
 
 import _mirvon
+from mirvon.exercise import exercise_rows
 from conftest import YEAR, Recorder, events_batch, flat_curve, flat_dataset, needs_plain_allocator
 
 RATE, SPOT, VOL, STRIKE = 0.05, 100.0, 0.2, 100.0
@@ -90,18 +91,8 @@ def vanilla(kind, t, strike=STRIKE):
 
 
 def american_put(steps, strike=STRIKE):
-    """Exercise at every step date, with the exercise value on track E.
-
-    At each date E is reset to zero (its own value times -1, applied first),
-    refilled with K - S, and track P keeps the larger of its value and E's.
-    """
-    rows = []
-    for k in range(steps + 1):
-        t = k * YEAR // steps
-        rows += [("P", t, ">", 1.0, "E"), ("E", t, "+", strike, "USD"), ("E", t, "+", -1.0, "S")]
-        if k < steps:
-            rows.append(("E", t, "+", -1.0, "E"))
-    return rows
+    """Exercise at every step date, with the exercise value K - S on track E."""
+    return exercise_rows("P", "E", [k * YEAR // steps for k in range(steps + 1)], [(strike, "USD"), (-1.0, "S")])
 
 
 # ---------------------------------------------------------------- Black-Scholes

@@ -143,8 +143,20 @@ def test_bad_rows_name_the_row_and_the_field(rows, kwargs, error, message):
 
 def test_package_exports():
     assert mirvon.events_batch is events_batch and mirvon.to_rows is to_rows
-    assert set(mirvon.__all__) == {"Event", "MS_PER_YEAR", "events_batch", "to_millis", "to_rows"}
+    assert set(mirvon.__all__) == {"Event", "MS_PER_YEAR", "events_batch", "exercise_rows", "to_millis", "to_rows"}
     assert MS_PER_YEAR == 365 * 86_400_000
+
+
+def test_exercise_rows_reset_the_value_track_at_every_date_but_the_last():
+    rows = mirvon.exercise_rows("put", "ex", [10, 20], [(100.0, "USD"), (-1.0, "S")])
+    assert rows == [
+        ("put", 10, ">", 1.0, "ex"), ("ex", 10, "+", 100.0, "USD"), ("ex", 10, "+", -1.0, "S"),
+        ("ex", 10, "+", -1.0, "ex"),
+        ("put", 20, ">", 1.0, "ex"), ("ex", 20, "+", 100.0, "USD"), ("ex", 20, "+", -1.0, "S"),
+    ]
+    assert mirvon.exercise_rows("bond", "call", [5], [(100.0, "USD")], op="<")[0].op == "<"
+    with pytest.raises(ValueError, match="op must be '>' or '<'"):
+        mirvon.exercise_rows("put", "ex", [10], [], op="+")
 
 
 def _stub_signatures(path):
