@@ -45,6 +45,8 @@ struct StepWork {
     CnMatrices next_m;  // the matrices of the step after it, when known ahead
     Elimination next_elim;
     std::vector<Vec*> tracks;
+    bool prepared = false;                 // m already holds the coming step's matrices
+    std::optional<ModelError> next_error;  // building the coming step's matrices failed
 };
 
 bool moves_grid(std::int64_t grid_ts, std::int64_t t0) {
@@ -64,17 +66,6 @@ void sweep_tracks(FdState& state, StepWork& work, const Tridiagonal* q_next) {
     for (; k + 1 < work.tracks.size(); k += 2, q_next = nullptr)
         cn_sweep(p, q, work.elim, *work.tracks[k], *work.tracks[k + 1], q_next, &work.next_elim);
     if (k < work.tracks.size()) cn_sweep(p, q, work.elim, *work.tracks[k], q_next, &work.next_elim);
-}
-
-std::expected<void, ModelError> step_back_with(const FDCN& model, FdState& state, std::int64_t t0,
-                                               StepWork& work) {
-    if (!moves_grid(state.grid_ts, t0)) return {};
-    if (auto ok = model.cn_coefficients(state, t0, work.m); !ok) return ok;
-    work.m.derive_implicit();
-    work.elim.done = false;
-    sweep_tracks(state, work, nullptr);
-    state.grid_ts = t0;
-    return {};
 }
 
 std::int64_t minus_saturating(std::int64_t a, std::int64_t b) {
@@ -226,12 +217,41 @@ std::expected<void, ModelError> check_step_count(const TimeTable& tt, std::int64
         format_float(MAX_GRID_STEPS) + "; use a longer TIMESTEP"));
 }
 
-}  // namespace
-
-std::expected<void, ModelError> step_back(const FDCN& model, FdState& state, std::int64_t t0) {
-    StepWork work;
-    return step_back_with(model, state, t0, work);
+// One step of every track's vector from the grid's time back to t0. The step
+// after it (at t_next, if any) has matrices that depend on its times alone,
+// not on the values the events in between book: they are built now, so that
+// this step's sweep can eliminate them on the way. A failure there waits
+// until that step is reached, as events in between may fail first.
+std::expected<void, ModelError> step_back(const FDCN& model, FdState& state, std::int64_t t0,
+                                          std::optional<std::int64_t> t_next, StepWork& work) {
+    if (work.next_error) return std::unexpected(std::move(*work.next_error));
+    if (!work.prepared) {
+        if (auto ok = model.cn_coefficients(state, t0, work.m); !ok) return ok;
+        work.m.derive_implicit();
+        work.elim.done = false;
+    }
+    state.grid_ts = t0;
+    work.prepared = false;
+    const Tridiagonal* q_next = nullptr;
+    if (t_next) {
+        if (auto ok = model.cn_coefficients(state, *t_next, work.next_m); ok) {
+            work.next_m.derive_implicit();
+            work.next_elim.done = false;
+            q_next = &work.next_m.q;
+        } else {
+            work.next_error = std::move(ok.error());
+        }
+    }
+    sweep_tracks(state, work, q_next);
+    if (q_next) {
+        std::swap(work.m, work.next_m);
+        std::swap(work.elim, work.next_elim);
+        work.prepared = true;
+    }
+    return {};
 }
+
+}  // namespace
 
 std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTable& tt) {
     const FdParams& p = model.params();
@@ -248,8 +268,6 @@ std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTabl
         return std::unexpected(std::move(ok.error()));
     Schedule schedule(tt, state->grid_ts, delta, p.pricing_ts);
     StepWork work;
-    bool prepared = false;                 // work.m already holds this step's matrices
-    std::optional<ModelError> next_error;  // the next step's matrices failed
     for (;;) {
         const Schedule::Action a = schedule.next();
         switch (a.kind) {
@@ -261,39 +279,10 @@ std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTabl
                 if (auto ok = apply_event(model, *state, tt, a.event, a.time); !ok)
                     return std::unexpected(event_error(tt, a.event, ok.error().text()));
                 break;
-            case Schedule::Kind::Step: {
-                if (next_error) return std::unexpected(std::move(*next_error));
-                if (!prepared) {
-                    if (auto ok = model.cn_coefficients(*state, a.time, work.m); !ok)
-                        return std::unexpected(std::move(ok.error()));
-                    work.m.derive_implicit();
-                    work.elim.done = false;
-                }
-                state->grid_ts = a.time;
-                // The next step's matrices depend on its times alone, not on
-                // the values the events in between book: build them now, so
-                // that this step's sweep can eliminate them on the way. A
-                // failure waits until that step is reached, as events in
-                // between may fail first.
-                prepared = false;
-                const Tridiagonal* q_next = nullptr;
-                if (auto t_next = schedule.peek_step()) {
-                    if (auto ok = model.cn_coefficients(*state, *t_next, work.next_m); ok) {
-                        work.next_m.derive_implicit();
-                        work.next_elim.done = false;
-                        q_next = &work.next_m.q;
-                    } else {
-                        next_error = std::move(ok.error());
-                    }
-                }
-                sweep_tracks(*state, work, q_next);
-                if (q_next) {
-                    std::swap(work.m, work.next_m);
-                    std::swap(work.elim, work.next_elim);
-                    prepared = true;
-                }
+            case Schedule::Kind::Step:
+                if (auto ok = step_back(model, *state, a.time, schedule.peek_step(), work); !ok)
+                    return std::unexpected(std::move(ok.error()));
                 break;
-            }
         }
     }
 }

@@ -58,7 +58,6 @@ public:
 };
 
 std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTable& tt);
-std::expected<void, ModelError> step_back(const FDCN& model, FdState& state, std::int64_t t0);
 std::expected<double, ModelError> price_fd(const FDCN& model, const Ledger& ledger);
 
 // Whole milliseconds in one nominal time step, or nothing when that is not a

@@ -4,34 +4,6 @@
 
 namespace mirvon {
 
-Vec Tridiagonal::product(const Vec& v) const {
-    Vec y(n);
-    if (n == 1) {
-        y[0] = diag[0] * v[0];
-        return y;
-    }
-    y[0] = diag[0] * v[0] + upper[0] * v[1];
-    for (std::size_t i = 1; i + 1 < n; ++i)
-        y[i] = lower[i] * v[i - 1] + diag[i] * v[i] + upper[i] * v[i + 1];
-    y[n - 1] = lower[n - 1] * v[n - 2] + diag[n - 1] * v[n - 1];
-    return y;
-}
-
-Vec Tridiagonal::solve(const Vec& d) const {
-    Vec b(diag.begin(), diag.end());
-    Vec x(d.begin(), d.end());
-    // Forward elimination, then back substitution, without pivoting; a zero
-    // or non-finite pivot propagates into the result.
-    for (std::size_t i = 1; i < n; ++i) {
-        const double w = lower[i] / b[i - 1];
-        b[i] -= w * upper[i - 1];
-        x[i] -= w * x[i - 1];
-    }
-    x[n - 1] /= b[n - 1];
-    for (std::size_t i = n - 1; i-- > 0;) x[i] = (x[i] - upper[i] * x[i + 1]) / b[i];
-    return x;
-}
-
 namespace {
 
 // K vectors in one sweep. The product's row i needs the old v[i-1], which the

@@ -1,5 +1,5 @@
-// Tridiagonal matrices: the product and the Thomas solve of one
-// Crank-Nicolson step.
+// Tridiagonal matrices and the sweep of one Crank-Nicolson step: the product
+// with P and the Thomas solve with Q, fused.
 #pragma once
 #include <cstddef>
 
@@ -13,9 +13,6 @@ struct Tridiagonal {
     Vec diag;
     Vec upper;  // upper[i]: row i, column i+1 (upper[n-1] unused)
     std::size_t n;
-
-    Vec product(const Vec& v) const;
-    Vec solve(const Vec& d) const;
 };
 
 // The part of the Thomas solve of Q that depends on Q alone: the elimination
@@ -28,9 +25,10 @@ struct Elimination {
 };
 
 // v := Q^-1 (P v) in place, for one vector or two at once. The product is
-// formed row by row during the forward elimination, and every value is
-// computed with the operations, in the order, of Tridiagonal::product
-// followed by Tridiagonal::solve, so the results are the same to the bit.
+// formed row by row during the forward elimination; every value is computed
+// with the operations, in the order, of the plain product y = P v followed by
+// the Thomas solve of Q y without pivoting (a zero or non-finite pivot
+// propagates into the result), so the results are those of the two done apart.
 // Each sweep is a chain of dependent divisions; two vectors in one sweep are
 // two independent chains, which the processor overlaps.
 // Needs n >= 1 and vectors of n elements; `elim` must be fresh (done false)
