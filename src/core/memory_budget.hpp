@@ -2,8 +2,6 @@
 // allocated: zero-filling vectors beyond physical memory would leave the
 // process to the kernel's out-of-memory killer instead of raising an error.
 #pragma once
-#include <cstddef>
-#include <expected>
 #include <string>
 
 #include "core/errors.hpp"
@@ -13,9 +11,11 @@ namespace mirvon {
 // Bytes of physical memory in the machine.
 double physical_memory_bytes();
 
-// An OutOfMemory error naming the request ("A grid of 2000000001 nodes"),
-// what it needs and what the machine has, when `vectors` vectors of
-// `elements` doubles each cannot fit in physical memory.
-std::expected<void, ModelError> check_memory(const std::string& request, double elements, double vectors);
+// Whether `vectors` vectors of `elements` doubles each fit in physical memory.
+bool fits_in_memory(double elements, double vectors);
+
+// The refusal of such a request, named by `request` ("A grid of 2000000001
+// nodes"), with what it needs and what the machine has; raised as MemoryError.
+ModelError out_of_memory(const std::string& request, double elements, double vectors);
 
 }  // namespace mirvon

@@ -250,7 +250,8 @@ std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTabl
     if (auto ok = check_grid_memory(p, tt); !ok) return std::unexpected(std::move(ok.error()));
     auto state = model.create_state_cn(*last_time);
     if (!state) return std::unexpected(std::move(state.error()));
-    if (auto ok = check_grid_work(p, tt, state->grid_ts, delta); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = check_grid_work(p, tt, state->grid_ts, delta); !ok)
+        return std::unexpected(std::move(ok.error()));
     Schedule schedule(tt, state->grid_ts, delta, p.pricing_ts);
     StepWork work;
     StopPoll poll(p.n_nodes);

@@ -32,8 +32,9 @@ std::expected<void, ModelError> check_grid_memory(const FdParams& p, const TimeT
     double vectors = GRID_VECTORS + static_cast<double>(tt.num_tracks());
     if (p.flags & FLAG_CASHFLOW) vectors += events;
     if (p.flags & FLAG_CHOICES) vectors += events;
-    return check_memory("A grid of " + std::to_string(p.n_nodes) + " nodes", static_cast<double>(p.n_nodes),
-                        vectors);
+    const auto nodes = static_cast<double>(p.n_nodes);
+    if (fits_in_memory(nodes, vectors)) return {};
+    return std::unexpected(out_of_memory("A grid of " + std::to_string(p.n_nodes) + " nodes", nodes, vectors));
 }
 
 std::expected<void, ModelError> check_grid_work(const FdParams& p, const TimeTable& tt, std::int64_t last_time,

@@ -28,9 +28,11 @@ std::expected<void, ModelError> check(std::size_t paths, const TimeTable& tt, st
     double vectors = WORKING_VECTORS + slots + static_cast<double>(tt.num_tracks());
     if (flags & FLAG_CASHFLOW) vectors += events;
     if (flags & FLAG_CHOICES) vectors += events;
-    return check_memory("A run of " + std::to_string(paths) + " paths over " + std::to_string(tt.num_events()) +
-                            " events",
-                        static_cast<double>(paths), vectors);
+    const auto elements = static_cast<double>(paths);
+    if (fits_in_memory(elements, vectors)) return {};
+    return std::unexpected(out_of_memory(
+        "A run of " + std::to_string(paths) + " paths over " + std::to_string(tt.num_events()) + " events",
+        elements, vectors));
 }
 
 }  // namespace

@@ -7,7 +7,8 @@ namespace mirvon {
 
 std::expected<Ledger, ModelError> calculate_forward(const ForwardEngine& engine, const TimeTable& tt,
                                                     std::uint32_t flags) {
-    if (auto ok = check_forward_memory(engine.paths(), tt, flags); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = check_forward_memory(engine.paths(), tt, flags); !ok)
+        return std::unexpected(std::move(ok.error()));
     FwdModelStateGeneric state(tt, engine.paths());
     std::int64_t current = engine.start_time();
     Vec q;  // the event's discounted quantity, reusing one buffer for every event

@@ -8,10 +8,8 @@
 namespace mirvon::py {
 
 namespace {
-PyObject* abort_type = nullptr;
-}  // namespace
 
-namespace {
+PyObject* abort_type = nullptr;
 
 // The whole text of a str, embedded NULs included; code points that UTF-8
 // cannot carry (lone surrogates) as backslash escapes. Nothing when it is
@@ -19,7 +17,8 @@ namespace {
 std::optional<std::string> whole_text(PyObject* s) {
     if (s == nullptr || !PyUnicode_Check(s)) return std::nullopt;
     Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size)) return std::string(utf8, static_cast<std::size_t>(size));
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size))
+        return std::string(utf8, static_cast<std::size_t>(size));
     if (!clear_ordinary_exception()) return std::nullopt;
     PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace"));
     if (!bytes) {
