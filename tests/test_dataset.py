@@ -232,6 +232,49 @@ class Floaty:
         return 0.2
 
 
+class Index:
+    """An integer-like object that is no int: only __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize(
+    "name, section, key, plain, given",
+    [
+        ("mc_price", "MC", "PATHS", 8, np.int64(8)),
+        ("mc_price", "MC", "PATHS", 8, np.uint16(8)),
+        ("mc_price", "MC", "SEED", 7, np.uint64(2**64 - 1)),
+        ("mc_price", "MC", "FLAGS", 9, np.int8(9)),
+        ("mc_price", "MC", "PATHS", 8, Index(8)),
+        ("fixed_price", None, "PRICING_TS", -YEAR, np.int64(-YEAR)),
+        ("fixed_price", None, "PRICING_TS", 0, Index(0)),
+        ("fd_hullwhite_price", "FD", "N_X", 20, np.int32(20)),
+        ("fd_hullwhite_price", "FD", "FLAGS", 1, True),
+        ("fd_hullwhite_price", "FD", "N_X", 1, True),
+    ],
+    ids=repr,
+)
+def test_integer_reads_accept_what_index_converts(name, section, key, plain, given, payment):
+    def run(value):
+        dataset = full_dataset()
+        (dataset if section is None else dataset[section])[key] = value
+        state = Model()
+        return price(name, payment, dataset, state), state.names()
+
+    assert run(given) == run(plain)
+
+
+@pytest.mark.parametrize("value", [np.float64(8.0), np.float32(8.0), Floaty()], ids=repr)
+def test_integer_reads_refuse_floats_even_with_index_like_values(value, payment):
+    dataset = full_dataset()
+    dataset["MC"]["PATHS"] = value
+    assert failure("mc_price", payment, dataset).startswith(wrong_type("PATHS", "TypeError: "))
+
+
 @pytest.mark.parametrize("vol", [1, 1.0, np.float64(1.0), np.int64(1)], ids=repr)
 def test_float_reads_accept_anything_float_converts(vol, payment):
     dataset = full_dataset()

@@ -15,7 +15,7 @@ import pytest
 
 import _mirvon
 from mirvon.exercise import exercise_rows
-from conftest import YEAR, Recorder, events_batch, flat_curve, flat_dataset, needs_plain_allocator
+from conftest import YEAR, Recorder, events_batch, flat_curve, flat_dataset
 
 RATE, SPOT, VOL, STRIKE = 0.05, 100.0, 0.2, 100.0
 T = YEAR  # maturity of the test contracts: one year after the valuation time
@@ -384,13 +384,14 @@ def test_lattice_too_fine_for_the_contract_is_refused_instead_of_running_for_hou
     dataset["FD"]["TIMESTEP"] = 1.5 / YEAR  # one millisecond per step
     with pytest.raises(RuntimeError) as info:
         engine(events_batch([("P", 10 * YEAR, "+", 1.0, "USD")]), None, dataset, {})
+    steps, nodes = 315360000001, 2 * dataset["FD"]["N_X"] + 1
+    # One track: one sweep per step, and a step's fixed cost counted as 10 nodes.
     assert str(info.value) == (
-        MODEL_PREFIX + "The grid would take about 315360000001 steps of TIMESTEP, more than 100000000; "
-        "use a longer TIMESTEP"
+        MODEL_PREFIX + f"The grid would take about {steps * (nodes + 10)} node steps ({steps} steps of TIMESTEP "
+        f"over {nodes} nodes), more than 2000000000; use a longer TIMESTEP or a smaller N_X"
     )
 
 
-@needs_plain_allocator
 @ENGINES
 def test_grid_too_large_to_allocate_raises_memory_error(engine, make_dataset):
     dataset = make_dataset()

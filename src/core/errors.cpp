@@ -75,6 +75,7 @@ std::string ModelError::text() const {
             [](const Arrow& e) {
                 return "Error Creating Arrow for '" + e.name + "', caused by \n" + e.cause;
             },
+            [](const OutOfMemory& e) { return e.text; },
         },
         v);
 }

@@ -63,8 +63,10 @@ struct ModelError {
     struct EventSpecs { std::string detail; };
     struct Message { std::string text; };
     struct Arrow { std::string name; std::string cause; };
+    // A request refused because it cannot fit in memory; raised as MemoryError.
+    struct OutOfMemory { std::string text; };
     std::variant<AssetError, LedgerError, ExprError, TimeTableError, Event, NotImplemented,
-                 EventSpecs, Message, Arrow>
+                 EventSpecs, Message, Arrow, OutOfMemory>
         v;
 
     ModelError(AssetError e) : v(std::move(e)) {}
@@ -76,6 +78,7 @@ struct ModelError {
     ModelError(EventSpecs e) : v(std::move(e)) {}
     ModelError(Message e) : v(std::move(e)) {}
     ModelError(Arrow e) : v(std::move(e)) {}
+    ModelError(OutOfMemory e) : v(std::move(e)) {}
     static ModelError message(std::string text) { return Message{std::move(text)}; }
     std::string text() const;
 };

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "core/format.hpp"
+#include "core/stop_check.hpp"
+#include "fd/grid_budget.hpp"
 
 #include "model/lang_model.hpp"
 
@@ -200,23 +202,6 @@ std::expected<void, ModelError> apply_event(const FDCN& model, FdState& state, c
     return {};
 }
 
-// A lattice far finer than the contract's span would run for hours: refuse it
-// up front instead of appearing to hang.
-constexpr double MAX_GRID_STEPS = 1e8;
-
-std::expected<void, ModelError> check_step_count(const TimeTable& tt, std::int64_t pricing_ts,
-                                                 std::int64_t last_time, std::int64_t delta) {
-    std::int64_t earliest = pricing_ts;
-    for (std::size_t i = 0; i < tt.num_events(); ++i)
-        if (auto t = tt.time_at(i)) earliest = std::min(earliest, *t);
-    const double steps = (static_cast<double>(last_time) - static_cast<double>(earliest)) /
-                             static_cast<double>(delta) + static_cast<double>(tt.num_events());
-    if (steps <= MAX_GRID_STEPS) return {};
-    return std::unexpected(ModelError::message(
-        "The grid would take about " + format_float(std::floor(steps)) + " steps of TIMESTEP, more than " +
-        format_float(MAX_GRID_STEPS) + "; use a longer TIMESTEP"));
-}
-
 // One step of every track's vector from the grid's time back to t0. The step
 // after it (at t_next, if any) has matrices that depend on its times alone,
 // not on the values the events in between book: they are built now, so that
@@ -260,14 +245,16 @@ std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTabl
     if (n == 0) return Ledger(p.n_nodes);
     auto last_time = tt.time_at(n - 1);
     if (!last_time) return std::unexpected(event_error(tt, n - 1, "No event time"));
-    auto state = model.create_state_cn(*last_time);
-    if (!state) return std::unexpected(std::move(state.error()));
     // Validated when the parameters were read.
     const std::int64_t delta = *step_length_ms(p.timestep);
-    if (auto ok = check_step_count(tt, p.pricing_ts, state->grid_ts, delta); !ok)
+    if (auto ok = check_grid_memory(p, tt); !ok) return std::unexpected(std::move(ok.error()));
+    auto state = model.create_state_cn(*last_time);
+    if (!state) return std::unexpected(std::move(state.error()));
+    if (auto ok = check_grid_work(p, tt, state->grid_ts, delta); !ok)
         return std::unexpected(std::move(ok.error()));
     Schedule schedule(tt, state->grid_ts, delta, p.pricing_ts);
     StepWork work;
+    StopPoll poll(p.n_nodes);
     for (;;) {
         const Schedule::Action a = schedule.next();
         switch (a.kind) {
@@ -280,6 +267,7 @@ std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTabl
                     return std::unexpected(event_error(tt, a.event, ok.error().text()));
                 break;
             case Schedule::Kind::Step:
+                if (poll.stop()) return std::unexpected(stop_error());
                 if (auto ok = step_back(model, *state, a.time, schedule.peek_step(), work); !ok)
                     return std::unexpected(std::move(ok.error()));
                 break;

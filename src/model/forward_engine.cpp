@@ -1,13 +1,20 @@
 #include "model/forward_engine.hpp"
 
+#include "core/stop_check.hpp"
+#include "model/forward_budget.hpp"
+
 namespace mirvon {
 
 std::expected<Ledger, ModelError> calculate_forward(const ForwardEngine& engine, const TimeTable& tt,
                                                     std::uint32_t flags) {
+    if (auto ok = check_forward_memory(engine.paths(), tt, flags); !ok)
+        return std::unexpected(std::move(ok.error()));
     FwdModelStateGeneric state(tt, engine.paths());
     std::int64_t current = engine.start_time();
     Vec q;  // the event's discounted quantity, reusing one buffer for every event
+    StopPoll poll(engine.paths());
     for (std::size_t i = 0; i < tt.num_events(); ++i) {
+        if (poll.stop()) return std::unexpected(stop_error());
         auto time = tt.time_at(i);
         if (!time) return std::unexpected(event_error(tt, i, engine.missing_time_cause()));
         if (*time < current) return std::unexpected(event_in_past(tt, i, current));

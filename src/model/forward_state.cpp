@@ -1,12 +1,15 @@
 #include "model/forward_state.hpp"
 
 #include "core/overload.hpp"
+#include "core/stop_check.hpp"
 
 namespace mirvon {
 
 std::expected<void, ModelError> FwdModelStateGeneric::evolve_pvs_backward(const TimeTable& tt,
                                                                            std::uint32_t flags) {
+    StopPoll poll(ledger.num_paths());
     while (graph.size() > 0) {
+        if (poll.stop()) return std::unexpected(stop_error());
         const std::size_t t = graph.size() - 1;
         EvState slot = graph.pop();
         if (std::holds_alternative<EvState::Empty>(slot.v)) continue;

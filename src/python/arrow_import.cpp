@@ -6,6 +6,7 @@
 #include <string>
 
 #include "python/arguments.hpp"
+#include "python/pending_exception.hpp"
 
 namespace mirvon::py {
 
@@ -42,7 +43,7 @@ ImportedBatch import_pyarrow_batch(const char* function, const char* parameter, 
     }
     PyRef cls = PyRef::steal(PyObject_GetAttrString(module.get(), "RecordBatch"));
     if (!cls || PyObject_IsInstance(object, cls.get()) != 1) {
-        PyErr_Clear();
+        clear_ordinary_exception();
         return {};
     }
     is_batch = true;
@@ -71,10 +72,11 @@ ImportedBatch import_record_batch(const char* function, const char* parameter, P
     PyRef method = PyRef::steal(PyObject_GetAttrString(object, "__arrow_c_array__"));
     // An attribute that cannot be called does not make the object a producer.
     if (!method || !PyCallable_Check(method.get())) {
-        PyErr_Clear();
+        if (!method && !clear_ordinary_exception()) return {};
         bool is_batch = false;
         auto batch = import_pyarrow_batch(function, parameter, object, is_batch);
-        if (is_batch) return batch;
+        // The instance check runs the object's own code, which may have been interrupted.
+        if (is_batch || has_pending_exception()) return batch;
         argument_type_error(function, parameter, "an Arrow record batch (an object with __arrow_c_array__)",
                             object);
         return {};

@@ -93,7 +93,7 @@ std::expected<Assets, PyParseError> create_assets(PyObject* dataset) {
     if (!base) return std::unexpected(std::move(base.error()));
     auto assets = get_dict(dataset, "ASSETS");
     if (!assets) return std::unexpected(std::move(assets.error()));
-    PyRef items = PyRef::steal(PyDict_Items(*assets));
+    PyRef items = PyRef::steal(PyDict_Items(assets->get()));
     if (!items) return std::unexpected(PyParseError::fetch());
     std::unordered_map<std::string, AssetLogFwd> by_name;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {

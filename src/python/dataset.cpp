@@ -14,12 +14,21 @@ std::unexpected<PyException> type_error(std::string message) {
     return std::unexpected(PyException::fetch());
 }
 
-std::expected<std::uint64_t, PyException> to_unsigned(PyObject* value, std::uint64_t max) {
-    // Only ints: a float is refused even when it holds a whole number.
-    if (!PyLong_Check(value))
+// An int, or any object with __index__ (a NumPy integer, for example), as an
+// int; a float is refused even when it holds a whole number.
+std::expected<PyRef, PyException> to_int(PyObject* value) {
+    if (PyFloat_Check(value) || !PyIndex_Check(value))
         return type_error(std::string("'") + Py_TYPE(value)->tp_name +
                           "' object cannot be interpreted as an integer");
-    const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+    PyRef index = PyRef::steal(PyNumber_Index(value));
+    if (!index) return std::unexpected(PyException::fetch());
+    return index;
+}
+
+std::expected<std::uint64_t, PyException> to_unsigned(PyObject* value, std::uint64_t max) {
+    auto index = to_int(value);
+    if (!index) return std::unexpected(std::move(index.error()));
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index->get());
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())
         return std::unexpected(PyException::fetch());
     if (v > max) {
@@ -42,10 +51,9 @@ std::expected<std::uint64_t, PyException> to_u64(PyObject* value) {
 }
 
 std::expected<std::int64_t, PyException> to_i64(PyObject* value) {
-    if (!PyLong_Check(value))
-        return type_error(std::string("'") + Py_TYPE(value)->tp_name +
-                          "' object cannot be interpreted as an integer");
-    const long long v = PyLong_AsLongLong(value);
+    auto index = to_int(value);
+    if (!index) return std::unexpected(std::move(index.error()));
+    const long long v = PyLong_AsLongLong(index->get());
     if (v == -1 && PyErr_Occurred()) return std::unexpected(PyException::fetch());
     return v;
 }
@@ -74,22 +82,22 @@ std::expected<std::vector<std::string>, PyException> to_string_list(PyObject* va
     return out;
 }
 
-std::expected<PyObject*, PyParseError> get_any(PyObject* dict, const char* key) {
+std::expected<PyRef, PyParseError> get_any(PyObject* dict, const char* key) {
     PyRef k = PyRef::steal(PyUnicode_FromString(key));
     if (!k) return std::unexpected(PyParseError::fetch());
-    PyObject* value = PyDict_GetItemWithError(dict, k.get());
-    if (value == nullptr) {
+    PyRef value = PyRef::borrow(PyDict_GetItemWithError(dict, k.get()));
+    if (!value) {
         if (PyErr_Occurred()) return std::unexpected(PyParseError::fetch());
         return std::unexpected(PyParseError::MissingKey{key});
     }
     return value;
 }
 
-std::expected<PyObject*, PyParseError> get_dict(PyObject* dict, const char* key) {
+std::expected<PyRef, PyParseError> get_dict(PyObject* dict, const char* key) {
     auto value = get_any(dict, key);
     if (!value) return value;
-    if (!PyDict_Check(*value))
-        return std::unexpected(PyParseError::WrongType{key, type_check_detail(*value, "dict")});
+    if (!PyDict_Check(value->get()))
+        return std::unexpected(PyParseError::WrongType{key, type_check_detail(value->get(), "dict")});
     return value;
 }
 
@@ -97,7 +105,7 @@ template <class T, class F>
 std::expected<T, PyParseError> get_converted(PyObject* dict, const char* key, F convert) {
     auto value = get_any(dict, key);
     if (!value) return std::unexpected(std::move(value.error()));
-    auto converted = convert(*value);
+    auto converted = convert(value->get());
     if (!converted) return std::unexpected(PyParseError::WrongType{key, converted.error().display});
     return std::move(*converted);
 }
@@ -130,7 +138,7 @@ std::expected<std::uint32_t, PyParseError> get_flag(PyObject* section) {
         if (std::holds_alternative<PyParseError::MissingKey>(value.error().v)) return 0u;
         return std::unexpected(std::move(value.error()));
     }
-    auto flags = to_unsigned(*value, std::numeric_limits<std::uint32_t>::max());
+    auto flags = to_unsigned(value->get(), std::numeric_limits<std::uint32_t>::max());
     if (!flags) return std::unexpected(PyParseError::WrongType{"FLAGS", flags.error().display});
     if (*flags > 15) return std::unexpected(PyParseError::message("Invalid bits set in FLAG"));
     return static_cast<std::uint32_t>(*flags);

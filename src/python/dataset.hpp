@@ -11,9 +11,10 @@
 
 namespace mirvon::py {
 
-// Borrowed references: the dictionary keeps its values alive.
-std::expected<PyObject*, PyParseError> get_any(PyObject* dict, const char* key);
-std::expected<PyObject*, PyParseError> get_dict(PyObject* dict, const char* key);
+// Strong references: a later read may run the caller's code (a value's
+// __float__, an iterator), which can replace the entry and free the value.
+std::expected<PyRef, PyParseError> get_any(PyObject* dict, const char* key);
+std::expected<PyRef, PyParseError> get_dict(PyObject* dict, const char* key);
 
 template <class T>
 std::expected<T, PyParseError> get_typed(PyObject* dict, const char* key);
@@ -27,6 +28,8 @@ struct TwoColumns {
 std::expected<TwoColumns, PyParseError> get_2col_array(PyObject* object);
 
 // Conversions of a single value, shared with the other readers of Python values.
+// They may run the value's own code (__float__, __index__, __iter__): the
+// caller holds a strong reference to the value.
 std::expected<double, PyException> to_f64(PyObject* value);
 std::expected<std::uint64_t, PyException> to_u64(PyObject* value);
 std::expected<std::int64_t, PyException> to_i64(PyObject* value);

@@ -14,13 +14,13 @@ std::expected<MCParams, PyParseError> get_mc_params(PyObject* dataset) {
     if (!assets) return std::unexpected(std::move(assets.error()));
     auto mc = get_dict(dataset, "MC");
     if (!mc) return std::unexpected(std::move(mc.error()));
-    auto paths = get_typed<std::uint64_t>(*mc, "PATHS");
+    auto paths = get_typed<std::uint64_t>(mc->get(), "PATHS");
     if (!paths) return std::unexpected(std::move(paths.error()));
     // The price is a mean over paths: there must be at least one.
     if (*paths == 0) return std::unexpected(PyParseError::InvalidValue{"PATHS", "0"});
-    auto seed = get_typed<std::uint64_t>(*mc, "SEED");
+    auto seed = get_typed<std::uint64_t>(mc->get(), "SEED");
     if (!seed) return std::unexpected(std::move(seed.error()));
-    auto flags = get_flag(*mc);
+    auto flags = get_flag(mc->get());
     if (!flags) return std::unexpected(std::move(flags.error()));
     auto pricing_ts = get_typed<std::int64_t>(dataset, "PRICING_TS");
     if (!pricing_ts) return std::unexpected(std::move(pricing_ts.error()));
@@ -35,7 +35,7 @@ std::expected<Fixed, PyParseError> fixed_from_dataset(PyObject* dataset) {
     std::uint32_t flags = 0;
     // The section is optional: any failure to find it means no flags.
     if (auto section = get_dict(dataset, "FIXED")) {
-        auto f = get_flag(*section);
+        auto f = get_flag(section->get());
         if (!f) return std::unexpected(std::move(f.error()));
         flags = *f;
     }
@@ -47,23 +47,23 @@ std::expected<FdParams, PyParseError> get_fd_1f(PyObject* dataset) {
     if (!assets) return std::unexpected(std::move(assets.error()));
     auto fd = get_dict(dataset, "FD");
     if (!fd) return std::unexpected(std::move(fd.error()));
-    auto n_x = get_typed<std::uint64_t>(*fd, "N_X");
+    auto n_x = get_typed<std::uint64_t>(fd->get(), "N_X");
     if (!n_x) return std::unexpected(std::move(n_x.error()));
     // The grid needs a centre node and one node on each side.
     if (*n_x == 0) return std::unexpected(PyParseError::InvalidValue{"N_X", "0"});
     // Beyond this the node count 2 N_X + 1 wraps around to a small grid.
     if (*n_x > (std::numeric_limits<std::size_t>::max() - 1) / 2)
         return std::unexpected(PyParseError::InvalidValue{"N_X", std::to_string(*n_x)});
-    auto max_x = get_typed<double>(*fd, "MAX_X");
+    auto max_x = get_typed<double>(fd->get(), "MAX_X");
     if (!max_x) return std::unexpected(std::move(max_x.error()));
     if (!(*max_x > 0.0) || !std::isfinite(*max_x))
         return std::unexpected(PyParseError::InvalidValue{"MAX_X", format_float(*max_x)});
-    auto timestep = get_typed<double>(*fd, "TIMESTEP");
+    auto timestep = get_typed<double>(fd->get(), "TIMESTEP");
     if (!timestep) return std::unexpected(std::move(timestep.error()));
     // A step that truncates to no whole millisecond would never move the lattice.
     if (!step_length_ms(*timestep))
         return std::unexpected(PyParseError::InvalidValue{"TIMESTEP", format_float(*timestep)});
-    auto flags = get_flag(*fd);
+    auto flags = get_flag(fd->get());
     if (!flags) return std::unexpected(std::move(flags.error()));
     auto pricing_ts = get_typed<std::int64_t>(dataset, "PRICING_TS");
     if (!pricing_ts) return std::unexpected(std::move(pricing_ts.error()));
@@ -76,9 +76,9 @@ std::expected<BlackScholesCN, PyParseError> black_scholes_from_dataset(PyObject*
     if (!params) return std::unexpected(std::move(params.error()));
     auto bs = get_dict(dataset, "BS");
     if (!bs) return std::unexpected(std::move(bs.error()));
-    auto vol = get_typed<double>(*bs, "VOL");
+    auto vol = get_typed<double>(bs->get(), "VOL");
     if (!vol) return std::unexpected(std::move(vol.error()));
-    auto asset = get_typed<std::string>(*bs, "ASSET");
+    auto asset = get_typed<std::string>(bs->get(), "ASSET");
     if (!asset) return std::unexpected(std::move(asset.error()));
     return BlackScholesCN(std::move(*params), std::move(*asset), *vol);
 }
@@ -88,9 +88,9 @@ std::expected<HullWhiteCN, PyParseError> hull_white_from_dataset(PyObject* datas
     if (!params) return std::unexpected(std::move(params.error()));
     auto hw = get_dict(dataset, "HW");
     if (!hw) return std::unexpected(std::move(hw.error()));
-    auto meanrev = get_typed<double>(*hw, "MEANREV");
+    auto meanrev = get_typed<double>(hw->get(), "MEANREV");
     if (!meanrev) return std::unexpected(std::move(meanrev.error()));
-    auto vol = get_typed<double>(*hw, "VOL");
+    auto vol = get_typed<double>(hw->get(), "VOL");
     if (!vol) return std::unexpected(std::move(vol.error()));
     return HullWhiteCN(std::move(*params), *meanrev, *vol);
 }

@@ -3,7 +3,9 @@
 #define MIRVON_IMPORT_NUMPY
 #include "python/numpy_api.hpp"
 
+#include "core/stop_check.hpp"
 #include "python/entry_functions.hpp"
+#include "python/pending_exception.hpp"
 #include "python/py_errors.hpp"
 
 namespace mirvon::py {
@@ -50,5 +52,6 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_mirvon", "basic", -1, methods
 PyMODINIT_FUNC PyInit__mirvon() {
     import_array();
     if (!mirvon::py::init_abort_exception()) return nullptr;
+    mirvon::install_stop_check(&mirvon::py::stop_for_signals);
     return PyModule_Create(&mirvon::py::module_def);
 }

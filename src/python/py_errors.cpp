@@ -1,11 +1,44 @@
 #include "python/py_errors.hpp"
 
+#include <optional>
+
 #include "core/overload.hpp"
+#include "python/pending_exception.hpp"
 
 namespace mirvon::py {
 
 namespace {
+
 PyObject* abort_type = nullptr;
+
+// The whole text of a str, embedded NULs included; code points that UTF-8
+// cannot carry (lone surrogates) as backslash escapes. Nothing when it is
+// not a str.
+std::optional<std::string> whole_text(PyObject* s) {
+    if (s == nullptr || !PyUnicode_Check(s)) return std::nullopt;
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size))
+        return std::string(utf8, static_cast<std::size_t>(size));
+    if (!clear_ordinary_exception()) return std::nullopt;
+    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace"));
+    if (!bytes) {
+        clear_ordinary_exception();
+        return std::nullopt;
+    }
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+// The type's __name__, read without running any code: a class defined in
+// Python keeps its own name (dots included), a built-in type the part of
+// its C-level name after the module.
+std::string type_name(PyTypeObject* type) {
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE))
+        if (auto name = whole_text(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name)) return *name;
+    std::string name = type->tp_name;
+    if (auto dot = name.rfind('.'); dot != std::string::npos) name.erase(0, dot + 1);
+    return name;
+}
+
 }  // namespace
 
 PyException PyException::fetch() {
@@ -14,18 +47,21 @@ PyException PyException::fetch() {
     PyErr_NormalizeException(&type, &value, &tb);
     PyRef t = PyRef::steal(type), v = PyRef::steal(value), trace = PyRef::steal(tb);
     if (!t) return PyException{"SystemError: no exception was set"};
-    std::string display = reinterpret_cast<PyTypeObject*>(t.get())->tp_name;
-    // Only the last component, as Python prints the type's name.
-    if (auto dot = display.rfind('.'); dot != std::string::npos) display = display.substr(dot + 1);
-    display += ": ";
-    PyRef s = PyRef::steal(v ? PyObject_Str(v.get()) : PyUnicode_FromString(""));
-    const char* utf8 = s ? PyUnicode_AsUTF8(s.get()) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        display += "<exception str() failed>";
-    } else {
-        display += utf8;
+    if (!is_ordinary_exception(t.get())) {
+        // Shown in the error text as well, but the call ends with the exception itself.
+        Py_INCREF(t.get());
+        Py_XINCREF(v.get());
+        Py_XINCREF(trace.get());
+        PyErr_Restore(t.get(), v.get(), trace.get());
+        keep_pending_exception();
     }
+    std::string display = type_name(reinterpret_cast<PyTypeObject*>(t.get())) + ": ";
+    PyRef s = PyRef::steal(v ? PyObject_Str(v.get()) : PyUnicode_FromString(""));
+    if (!s) clear_ordinary_exception();
+    if (auto text = whole_text(s.get()))
+        display += *text;
+    else
+        display += "<exception str() failed>";
     return PyException{std::move(display)};
 }
 
@@ -82,6 +118,10 @@ PyObject* raise_runtime(const std::string& text) {
 }  // namespace
 
 PyObject* raise(const ModelError& e) {
+    if (const auto* refused = std::get_if<ModelError::OutOfMemory>(&e.v)) {
+        PyErr_SetString(PyExc_MemoryError, refused->text.c_str());
+        return nullptr;
+    }
     return raise_runtime("Error during model evaluation, caused by\n" + e.text());
 }
 PyObject* raise(const PyParseError& e) {

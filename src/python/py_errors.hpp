@@ -66,7 +66,8 @@ struct PyExecError {
     operator ExprError() const { return ExprError{text()}; }
 };
 
-// Set the RuntimeError the caller sees; each returns null for the call's result.
+// Set the exception the caller sees (RuntimeError; MemoryError for a refused
+// request); each returns null for the call's result.
 PyObject* raise(const ModelError& e);
 PyObject* raise(const PyParseError& e);
 PyObject* raise(const PyTimeTableError& e);

@@ -1,6 +1,8 @@
 #include "python/py_mc_model.hpp"
 
+#include "core/stop_check.hpp"
 #include "python/numpy_arrays.hpp"
+#include "python/pending_exception.hpp"
 #include "python/py_errors.hpp"
 
 namespace mirvon::py {
@@ -58,7 +60,7 @@ std::expected<void, ModelError> MCPy::advance(FwdModelStateGeneric& state, std::
         return {};
     }
     // No usable answer: discount deterministically with the base curve.
-    PyErr_Clear();
+    if (!clear_ordinary_exception()) return std::unexpected(stop_error());
     auto df = params_.assets.discount_factor(t);
     if (!df) return std::unexpected(ModelError(std::move(df.error())));
     state.discount.assign(1, *df);

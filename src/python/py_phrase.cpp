@@ -1,6 +1,7 @@
 #include "python/py_phrase.hpp"
 
 #include "python/numpy_arrays.hpp"
+#include "python/pending_exception.hpp"
 
 namespace mirvon::py {
 
@@ -9,10 +10,11 @@ std::expected<Vec, PyExecError> to_array1(PyObject* object) {
     if (auto v = bool_vector(object)) return std::move(*v);
     const double x = PyFloat_AsDouble(object);
     if (!(x == -1.0 && PyErr_Occurred())) return Vec{x};
-    PyErr_Clear();
+    // The call fails either way; an exception that must reach the caller waits for the boundary.
+    clear_ordinary_exception();
     PyRef type_text = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(object))));
     const char* utf8 = type_text ? PyUnicode_AsUTF8(type_text.get()) : nullptr;
-    if (utf8 == nullptr) PyErr_Clear();
+    if (utf8 == nullptr) clear_ordinary_exception();
     return std::unexpected(PyExecError{PyExecError::Execution{
         std::string("Expected float or array, received ") + (utf8 ? utf8 : "<unknown type>")}});
 }

@@ -1,17 +1,21 @@
 #include "python/stats_output.hpp"
 
 #include "arrow/output_batch.hpp"
+#include "core/stop_check.hpp"
 #include "python/numpy_arrays.hpp"
+#include "python/pending_exception.hpp"
 #include "python/py_errors.hpp"
 
 namespace mirvon::py {
 
 namespace {
 
-void set_stat(PyObject* py_state, const char* name, PyObject* value) {
+// False when set_stat raised an exception that must end the call (Ctrl-C):
+// then nothing more is sent.
+bool set_stat(PyObject* py_state, const char* name, PyObject* value) {
     PyRef result = PyRef::steal(PyObject_CallMethod(py_state, "set_stat", "sO", name, value));
     // A statistic the caller cannot take is lost; the next one is still sent.
-    if (!result) PyErr_Clear();
+    return result || clear_ordinary_exception();
 }
 
 // dict[outer] = dict[inner] = array, taking the vectors over.
@@ -34,15 +38,15 @@ PyRef nested_dict(Outer&& outer) {
 }
 
 template <class Map>
-void send_map(PyObject* py_state, const char* name, Map& map) {
+bool send_map(PyObject* py_state, const char* name, Map& map) {
     auto taken = std::move(map);
     map.clear();
     PyRef d = nested_dict(taken);
     if (!d) {
         PyErr_Clear();
-        return;
+        return true;
     }
-    set_stat(py_state, name, d.get());
+    return set_stat(py_state, name, d.get());
 }
 
 void release_schema_capsule(PyObject* capsule) {
@@ -107,13 +111,15 @@ std::expected<void, ModelError> py_save_stats(std::uint32_t flags, Ledger& ledge
         auto pv = ledger.pv_vec(0);
         if (!pv) return std::unexpected(ModelError(std::move(pv.error())));
         PyRef array = copy_to_numpy(**pv);
-        if (array)
-            set_stat(py_state, "PV_VEC", array.get());
-        else
+        if (!array)
             PyErr_Clear();
+        else if (!set_stat(py_state, "PV_VEC", array.get()))
+            return std::unexpected(stop_error());
     }
-    if (flags & FLAG_CHOICES) send_map(py_state, "CHOICES", ledger.choices().by_event);
-    if (flags & FLAG_CASHFLOW) send_map(py_state, "CASHFLOW", ledger.cashflows());
+    if ((flags & FLAG_CHOICES) && !send_map(py_state, "CHOICES", ledger.choices().by_event))
+        return std::unexpected(stop_error());
+    if ((flags & FLAG_CASHFLOW) && !send_map(py_state, "CASHFLOW", ledger.cashflows()))
+        return std::unexpected(stop_error());
     return {};
 }
 
@@ -144,8 +150,7 @@ bool save_backtest_cashflow(Ledger& ledger, PyObject* py_state) {
         PyRef key = PyRef::steal(PyLong_FromUnsignedLongLong(track));
         if (!key || PyDict_SetItem(d.get(), key.get(), batch.get()) != 0) PyErr_Clear();
     }
-    set_stat(py_state, "CASHFLOW", d.get());
-    return true;
+    return set_stat(py_state, "CASHFLOW", d.get());
 }
 
 }  // namespace mirvon::py

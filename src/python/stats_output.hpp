@@ -9,11 +9,13 @@
 namespace mirvon::py {
 
 // "PV_VEC", "CHOICES" and "CASHFLOW" as the flags select. Exceptions raised
-// by set_stat are ignored; the only failure is a missing track 0.
+// by set_stat are ignored, except those that must reach the caller (Ctrl-C),
+// which stop the sending; the only other failure is a missing track 0.
 std::expected<void, ModelError> py_save_stats(std::uint32_t flags, Ledger& ledger, PyObject* py_state);
 
 // "CASHFLOW" as a dict of pyarrow record batches by track. False, with the
-// Python exception set, when a batch cannot be built or converted.
+// Python exception set or waiting, when a batch cannot be built or converted
+// or set_stat was interrupted.
 bool save_backtest_cashflow(Ledger& ledger, PyObject* py_state);
 
 }  // namespace mirvon::py

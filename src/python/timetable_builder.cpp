@@ -13,7 +13,7 @@ std::expected<std::unique_ptr<EvalPhrase>, PyParseError> create_phrase(PyObject*
     if (!fn) return std::unexpected(std::move(fn.error()));
     auto inp = get_typed<std::vector<std::string>>(entry, "inp");
     if (!inp) return std::unexpected(std::move(inp.error()));
-    return std::make_unique<PyPhrase>(std::move(*inp), PyRef::borrow(*fn));
+    return std::make_unique<PyPhrase>(std::move(*inp), std::move(*fn));
 }
 
 // Reads one entry into the expressions; failures are not yet tagged with the name.

@@ -23,6 +23,8 @@ public:
         return ts_at(i);
     }
     const Op& op_at(std::size_t i) const;
+    // The names in the track dictionary: at least as many as the tracks booked on.
+    std::size_t num_tracks() const { return static_cast<std::size_t>(events_.track.num_values()); }
     double quantity_at(std::size_t i) const { return events_.quantity.value(idx(i)); }
     std::optional<std::int64_t> unit_key_at(std::size_t i) const;
     // Unit keys were checked against the dictionary when the columns were viewed.
