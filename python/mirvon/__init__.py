@@ -14,6 +14,7 @@
   does the same on a Spark DataFrame.
 """
 
+from mirvon.backtest import MissingPrice, backtest
 from mirvon.exercise import exercise_rows
 from mirvon.portfolio import PortfolioResult, price_portfolio
 from mirvon.pricing import price
@@ -24,9 +25,11 @@ from mirvon.timetable import MS_PER_YEAR, Event, events_batch, to_millis, to_row
 __all__ = [
     "Event",
     "MS_PER_YEAR",
+    "MissingPrice",
     "PortfolioResult",
     "Result",
     "Stats",
+    "backtest",
     "events",
     "events_batch",
     "exercise_rows",

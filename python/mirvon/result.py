@@ -165,13 +165,12 @@ class Result:
             self._tables[name] = self._join(*_entries(name, self._stats[name]))
         return self._tables[name]
 
-    def _join(self, rows: list[int], tracks: list[int], vectors: list[np.ndarray]) -> tuple[pa.Table, np.ndarray]:
-        order = np.argsort(np.asarray(rows, dtype=np.int64), kind="stable")
-        row = np.asarray(rows, dtype=np.int64)[order]
-        track = np.asarray(tracks, dtype=np.int64)[order]
-        paths = np.array([vectors[i] for i in order]) if vectors else np.empty((0, 1))
+    def _join(self, rows: np.ndarray, tracks: np.ndarray, paths: np.ndarray) -> tuple[pa.Table, np.ndarray]:
+        order = np.argsort(rows, kind="stable")
+        taken = pa.array(rows[order])
+        track = tracks[order]
+        paths = paths[order]
         values = self._summary(paths)
-        taken = pa.array(row)
 
         def texts(column: str) -> pa.Array:
             return pc.take(self.events.column(column), taken).cast(pa.string())
@@ -200,26 +199,28 @@ class Result:
 _STATS = {"pv_vec": "PV_VEC", "cashflows": "CASHFLOW", "choices": "CHOICES"}
 
 
-def _entries(name: str, stat: dict[int, Any]) -> tuple[list[int], list[int], list[np.ndarray]]:
-    """(rows, tracks, vectors) of a CASHFLOW or CHOICES statistic, whichever way it is keyed."""
-    rows: list[int] = []
-    tracks: list[int] = []
-    vectors: list[np.ndarray] = []
+def _entries(name: str, stat: dict[int, Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(rows, tracks, per-path vectors as a 2-d array) of a CASHFLOW or CHOICES statistic."""
+    rows: list[np.ndarray] = []
+    tracks: list[np.ndarray] = []
+    paths: list[np.ndarray] = []
     for outer, inner in stat.items():
         if isinstance(inner, pa.RecordBatch):
             # A backtest's cashflows: one batch of (index, value) per track.
-            index = inner.column("index").to_pylist()
-            rows += index
-            tracks += [outer] * len(index)
-            vectors += [np.array([v]) for v in inner.column("value").to_pylist()]
-            continue
-        for key, vector in inner.items():
+            index = inner.column("index").to_numpy().astype(np.int64)
+            rows.append(index)
+            tracks.append(np.full(index.size, outer, dtype=np.int64))
+            paths.append(inner.column("value").to_numpy()[:, np.newaxis])
+        elif inner:
             # CASHFLOW is keyed track -> row, CHOICES row -> track.
-            row, track = (key, outer) if name == "CASHFLOW" else (outer, key)
-            rows.append(row)
-            tracks.append(track)
-            vectors.append(vector)
-    return rows, tracks, vectors
+            keys = np.fromiter(inner.keys(), dtype=np.int64, count=len(inner))
+            others = np.full(keys.size, outer, dtype=np.int64)
+            rows.append(keys if name == "CASHFLOW" else others)
+            tracks.append(others if name == "CASHFLOW" else keys)
+            paths.append(np.stack(list(inner.values())))
+    if not rows:
+        return np.empty(0, np.int64), np.empty(0, np.int64), np.empty((0, 1))
+    return np.concatenate(rows), np.concatenate(tracks), np.concatenate(paths)
 
 
 __all__ = ["Result", "StateWithSink", "Stats"]

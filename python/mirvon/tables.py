@@ -44,13 +44,13 @@ ENGINE_SCHEMA = pa.schema(
     ]
 )
 
-_EXPECTED = {
-    "track": "utf8, large_string or string_view, or a dictionary of them",
-    "op": "utf8, large_string or string_view, or a dictionary of them",
-    "unit": "utf8, large_string or string_view, or a dictionary of them",
+#: What each kind of column may be, as the errors say it.
+EXPECTED_TYPES = {
+    "text": "utf8, large_string or string_view, or a dictionary of them",
     "time": "a timestamp (any unit and zone), date32, date64 or int64 milliseconds",
-    "quantity": "an integer, float or decimal type",
+    "number": "an integer, float or decimal type",
 }
+_KINDS = {"track": "text", "time": "time", "op": "text", "quantity": "number", "unit": "text"}
 _VALUE_PROBLEMS = "the events table has values the engine cannot take:\n"
 _MS_PER_UNIT = {"s": 1, "ms": 1, "us": 1000, "ns": 1_000_000}
 _MS_PER_DAY = 86_400_000
@@ -60,12 +60,13 @@ def _is_text(arrow_type: pa.DataType) -> bool:
     return pa.types.is_string(arrow_type) or pa.types.is_large_string(arrow_type) or pa.types.is_string_view(arrow_type)
 
 
-def _fits(name: str, arrow_type: pa.DataType) -> bool:
-    if name in TEXT_COLUMNS:
+def column_fits(kind: str, arrow_type: pa.DataType) -> bool:
+    """Whether a column of `arrow_type` can be read as a column of `kind` ("text", "time" or "number")."""
+    if kind == "text":
         if pa.types.is_dictionary(arrow_type):
             return pa.types.is_integer(arrow_type.index_type) and _is_text(arrow_type.value_type)
         return _is_text(arrow_type)
-    if name == "time":
+    if kind == "time":
         return (
             pa.types.is_timestamp(arrow_type)
             or pa.types.is_date32(arrow_type)
@@ -93,21 +94,19 @@ def as_table(data: Any) -> Optional[pa.Table]:
     return None
 
 
-def _column_types(table: pa.Table, names: Iterable[str]) -> list[str]:
-    """One line per column of `names` that is missing or has a type outside what `_fits` accepts."""
+def column_problems(table: pa.Table, kinds: dict[str, str]) -> list[str]:
+    """One line per column of `kinds` (name -> kind) that is missing or of a type outside its kind."""
     problems = []
-    for name in names:
-        index = table.schema.get_field_index(name)
-        if index < 0 and name in table.schema.names:
-            index = table.schema.names.index(name)  # a repeated name: the first column holds
-        if index < 0:
-            problems.append(f"  '{name}': missing; expected {_EXPECTED[name]}")
-        elif not _fits(name, table.schema.field(index).type):
-            problems.append(f"  '{name}': found {table.schema.field(index).type}; expected {_EXPECTED[name]}")
+    for name, kind in kinds.items():
+        if name not in table.schema.names:
+            problems.append(f"  '{name}': missing; expected {EXPECTED_TYPES[kind]}")
+        elif not column_fits(kind, column(table, name).type):
+            problems.append(f"  '{name}': found {column(table, name).type}; expected {EXPECTED_TYPES[kind]}")
     return problems
 
 
-def _column(table: pa.Table, name: str) -> pa.ChunkedArray:
+def column(table: pa.Table, name: str) -> pa.ChunkedArray:
+    """The first column of that name (a name may occur twice)."""
     return table.column(table.schema.names.index(name))
 
 
@@ -118,7 +117,7 @@ def _first_row(mask: pa.ChunkedArray) -> int:
 def millis(column: pa.ChunkedArray, name: str) -> tuple[Optional[pa.Array], Optional[str]]:
     """An int64 array of milliseconds since the epoch for a time column, or the reason it has none.
 
-    The column's type has been checked with `_fits`. A value with a
+    The column's type has been checked with `column_fits`. A value with a
     sub-millisecond part is refused rather than rounded: rounding would move
     an event silently.
     """
@@ -145,7 +144,7 @@ def millis(column: pa.ChunkedArray, name: str) -> tuple[Optional[pa.Array], Opti
     return whole.combine_chunks(), None
 
 
-def _texts(column: pa.ChunkedArray) -> tuple[pa.Array, pa.Array]:
+def text_keys(column: pa.ChunkedArray) -> tuple[pa.Array, pa.Array]:
     """(keys, names) with names unique and in order of first appearance; null rows keep null keys."""
     if not pa.types.is_dictionary(column.type):
         encoded = pc.dictionary_encode(pc.cast(column, pa.string()).combine_chunks())
@@ -210,22 +209,21 @@ def _refuse_null_quantities(quantity: pa.Array) -> None:
 def _is_engine_batch(table: pa.Table) -> bool:
     """Whether the five columns already have the engine's types, in one chunk each."""
     for field in ENGINE_SCHEMA:
-        names = table.schema.names
-        if field.name not in names:
+        if field.name not in table.schema.names:
             return False
-        column = _column(table, field.name)
-        if column.num_chunks > 1:
+        found = column(table, field.name)
+        if found.num_chunks > 1:
             return False
         if pa.types.is_timestamp(field.type):
-            if not (pa.types.is_timestamp(column.type) and column.type.unit == "ms"):
+            if not (pa.types.is_timestamp(found.type) and found.type.unit == "ms"):
                 return False
-        elif column.type != field.type:
+        elif found.type != field.type:
             return False
     return True
 
 
 def _engine_columns(table: pa.Table) -> pa.RecordBatch:
-    columns = [_column(table, name).combine_chunks() for name in ENGINE_SCHEMA.names]
+    columns = [column(table, name).combine_chunks() for name in ENGINE_SCHEMA.names]
     columns[1] = columns[1].cast(ENGINE_SCHEMA.field("time").type)
     return pa.RecordBatch.from_arrays(columns, schema=ENGINE_SCHEMA)
 
@@ -245,21 +243,21 @@ def engine_batch(
         batch = _engine_columns(table)
         _refuse_null_quantities(batch.column("quantity"))
         return batch
-    problems = _column_types(table, ENGINE_SCHEMA.names)
+    problems = column_problems(table, _KINDS)
     if problems:
         raise TypeError("the events table does not fit the engine's columns:\n" + "\n".join(problems))
 
     columns: dict[str, pa.Array] = {}
-    time, problem = millis(_column(table, "time"), "time")
+    time, problem = millis(column(table, "time"), "time")
     problems += [problem] if problem else []
     if time is not None:
         columns["time"] = time.cast(ENGINE_SCHEMA.field("time").type)
-    quantity = pc.cast(_column(table, "quantity"), pa.float64(), safe=False).combine_chunks()
+    quantity = pc.cast(column(table, "quantity"), pa.float64(), safe=False).combine_chunks()
     problems += _null_quantities(quantity)
     columns["quantity"] = quantity
     for name in TEXT_COLUMNS:
         try:
-            keys, names = _texts(_column(table, name))
+            keys, names = text_keys(column(table, name))
         except pa.ArrowIndexError:
             problems.append(f"  '{name}': a dictionary key lies outside its dictionary")
             continue
@@ -298,4 +296,15 @@ def events(data: Any, tracks: Optional[Iterable[str]] = None) -> pa.RecordBatch:
     return engine_batch(data, tracks)
 
 
-__all__ = ["ENGINE_SCHEMA", "as_table", "engine_batch", "events", "millis"]
+__all__ = [
+    "ENGINE_SCHEMA",
+    "EXPECTED_TYPES",
+    "as_table",
+    "column",
+    "column_fits",
+    "column_problems",
+    "engine_batch",
+    "events",
+    "millis",
+    "text_keys",
+]
