@@ -144,16 +144,21 @@ def millis(column: pa.ChunkedArray, name: str) -> tuple[Optional[pa.Array], Opti
     return whole.combine_chunks(), None
 
 
+def _utf8(texts: Any) -> Any:
+    # A cast to the type a column already has would still copy it.
+    return texts if texts.type == pa.string() else pc.cast(texts, pa.string())
+
+
 def text_keys(column: pa.ChunkedArray) -> tuple[pa.Array, pa.Array]:
     """(keys, names) with names unique and in order of first appearance; null rows keep null keys."""
     if not pa.types.is_dictionary(column.type):
-        encoded = pc.dictionary_encode(pc.cast(column, pa.string()).combine_chunks())
+        encoded = pc.dictionary_encode(_utf8(column).combine_chunks())
         return encoded.indices, encoded.dictionary
     # Work on the keys: the names are few, the rows many. Each chunk's
     # dictionary is first merged with the others into unique names ...
     offsets, dictionaries, keys = 0, [], []
     for chunk in column.chunks:
-        dictionaries.append(pc.cast(chunk.dictionary, pa.string()))
+        dictionaries.append(_utf8(chunk.dictionary))
         keys.append(pc.add(pc.cast(chunk.indices, pa.int64()), offsets))
         offsets += len(chunk.dictionary)
     merged = pc.dictionary_encode(pa.concat_arrays(dictionaries) if dictionaries else pa.array([], pa.string()))
@@ -252,7 +257,10 @@ def engine_batch(
     problems += [problem] if problem else []
     if time is not None:
         columns["time"] = time.cast(ENGINE_SCHEMA.field("time").type)
-    quantity = pc.cast(column(table, "quantity"), pa.float64(), safe=False).combine_chunks()
+    quantity = column(table, "quantity")
+    if quantity.type != pa.float64():
+        quantity = pc.cast(quantity, pa.float64(), safe=False)  # a 2**53 or wider integer rounds, as float() would
+    quantity = quantity.combine_chunks()
     problems += _null_quantities(quantity)
     columns["quantity"] = quantity
     for name in TEXT_COLUMNS:
