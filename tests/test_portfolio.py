@@ -415,3 +415,16 @@ def test_ctrl_c_stops_every_worker_and_raises_in_the_caller(n_workers):
     assert out.startswith("interrupted"), out
     assert float(out.split()[1]) - sent < 1.0
     assert not [pid for pid in pids if pid != child.pid and _alive(pid)]
+
+
+def test_a_row_order_column_puts_each_contracts_rows_back_in_order():
+    # Spark's shuffle does not keep rows in order: the adapter numbers them
+    # first, and the per-group function sorts by that number.
+    table = contracts_table(BOOK, interleave=True)
+    numbered = table.append_column("n", pa.array(np.arange(table.num_rows) * 10))
+    scrambled = numbered.take(np.random.default_rng(5).permutation(table.num_rows))
+    spec = portfolio.PricingSpec("fixed", dataset=dataset(), statistics=("CASHFLOW",), row_order="n")
+    prices, statistics = portfolio.price_contracts(scrambled, spec)
+    expected = mirvon.price_portfolio(table, dataset(), "fixed", statistics=("CASHFLOW",), workers=1)
+    assert prices.equals(expected.prices)
+    assert statistics["CASHFLOW"].equals(expected.cashflows)
