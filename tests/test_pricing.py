@@ -166,3 +166,19 @@ def test_stats_is_the_sink_for_direct_engine_calls():
     stats = mirvon.Stats()
     _mirvon.fixed_price(mirvon.events(BOND), stats, dataset(FIXED={"FLAGS": 1}), {})
     assert list(stats.stats) == ["PV_VEC"]
+
+
+def test_the_model_stand_in_copies_and_keeps_the_models_own_attributes():
+    from mirvon.result import StateWithSink
+
+    model = ThreePaths()
+    model.seed = 11
+    stand_in = StateWithSink(model, mirvon.Stats())
+    assert copy.copy(stand_in).seed == 11 and stand_in.advance == model.advance
+    with pytest.raises(AttributeError, match="reset"):
+        stand_in.reset
+
+
+def test_a_dataset_that_is_not_a_dict_is_left_for_the_engine_to_name():
+    with pytest.raises(TypeError, match="dataset"):
+        mirvon.price(BOND, [("BASE", "USD")], "fixed", statistics=["PV_VEC"])

@@ -54,10 +54,10 @@ def with_statistics(dataset: dict[str, Any], model: str, statistics: Iterable[st
     unknown = sorted(map(str, names - STATISTICS.keys()))
     if unknown:
         raise ValueError(f"unknown statistics {', '.join(unknown)}; choose from {', '.join(STATISTICS)}")
-    if not names and not greeks:
-        return dataset
+    if not (names or greeks) or not isinstance(dataset, dict):
+        return dataset  # nothing to set, or no dict: the engine names the problem
     section_name = engine(model).section
-    section = dataset.get(section_name) if isinstance(dataset, dict) else None
+    section = dataset.get(section_name)
     section = dict(section) if isinstance(section, dict) else {}
     if names:
         flags = sum(STATISTICS[name] for name in names)

@@ -59,6 +59,10 @@ class StateWithSink:
                 setattr(self, name, method)
 
     def __getattr__(self, name: str) -> Any:
+        if name.startswith("__") or name in ("_state", "_stats", "_own_set_stat"):
+            # Not the object's: special names, and this stand-in's own before
+            # they are set (copy and pickle look them up on an empty instance).
+            raise AttributeError(name)
         return getattr(self._state, name)
 
     def set_stat(self, name: str, value: Any) -> None:
