@@ -14,6 +14,7 @@ of leaving the caller waiting for a result that never comes.
 
 from __future__ import annotations
 
+import contextlib
 import multiprocessing
 import multiprocessing.connection
 import os
@@ -156,15 +157,12 @@ def map_chunks(function: ChunkFunction, table: pa.Table, n_chunks: int, workers:
     worker has been stopped.
     """
     context = _context()
-    forked = context.get_start_method() == "fork"
-    with tempfile.TemporaryDirectory(prefix="mirvon-") as scratch:
-        if forked:
+    with contextlib.ExitStack() as cleanup:
+        if context.get_start_method() == "fork":
             shipped_function, shipped_table = function, table
         else:
-            shipped_function = cloudpickle.dumps(function)
-            shipped_table = os.path.join(scratch, "table.arrow")
-            with pa.OSFile(shipped_table, "wb") as sink, pa.ipc.new_file(sink, table.schema) as writer:
-                writer.write_table(table)
+            scratch = cleanup.enter_context(tempfile.TemporaryDirectory(prefix="mirvon-"))
+            shipped_function, shipped_table = cloudpickle.dumps(function), _write_ipc(table, scratch)
         started: list[_Worker] = []
         try:
             for _ in range(min(workers, n_chunks)):
@@ -172,6 +170,14 @@ def map_chunks(function: ChunkFunction, table: pa.Table, n_chunks: int, workers:
             return _collect(started, n_chunks)
         finally:
             _stop(started)
+
+
+def _write_ipc(table: pa.Table, folder: str) -> str:
+    """The table in an Arrow IPC file, which each spawned worker maps into memory without copying."""
+    path = os.path.join(folder, "table.arrow")
+    with pa.OSFile(path, "wb") as sink, pa.ipc.new_file(sink, table.schema) as writer:
+        writer.write_table(table)
+    return path
 
 
 __all__ = ["STOP_GRACE_SECONDS", "default_workers", "map_chunks"]
