@@ -24,9 +24,11 @@ _LONG = {"time": "time", "name": "text", "value": "number"}
 
 
 def _iso(ms: int) -> str:
-    return (dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc) + dt.timedelta(milliseconds=ms)).isoformat(
-        timespec="milliseconds"
-    )
+    try:
+        moment = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc) + dt.timedelta(milliseconds=ms)
+    except OverflowError:
+        return f"{ms} ms"  # beyond the calendar's years 1 to 9999
+    return moment.isoformat(timespec="milliseconds")
 
 
 class MissingPrice(LookupError):
@@ -76,7 +78,6 @@ class PriceTable:
             )
             raise self.missing
         return float(values[at])
-
 
     def _event_times(self, name: str) -> np.ndarray:
         unit = self._events.column("unit")
