@@ -108,7 +108,9 @@ class Contracts:
         if by not in table.column_names:
             raise KeyError(f"the book has no contract column {by!r}; its columns are {table.column_names}")
         if row_order is not None:
-            table = table.take(pc.sort_indices(table.column(row_order)))
+            order = np.argsort(table.column(row_order).to_numpy(), kind="stable")
+            if np.any(order[1:] < order[:-1]):
+                table = table.take(order)
         encoded = pc.dictionary_encode(_by_key(table.column(by)), null_encoding="encode")
         codes = encoded.indices.to_numpy(zero_copy_only=False).astype(np.int64, copy=False)
         if len(codes) and np.any(codes[1:] < codes[:-1]):
@@ -223,6 +225,8 @@ class _Priced:
         )
 
     def statistics_tables(self, by: str) -> dict[str, pa.Table]:
+        if not self.statistics:
+            return {}
         # The columns are there even when no contract priced.
         empty = pa.schema([(by, self.ids.type), *RESULT_TABLE_SCHEMA]).empty_table()
         return {name: concat_statistics([empty, *parts]) for name, parts in self.statistics.items()}
