@@ -180,7 +180,8 @@ def rows_table(rows: Iterable[Any], *, exact_times: bool = True) -> pa.Table:
     rows = rows if isinstance(rows, list) else list(rows)
     if not (set(map(type, rows)) <= _PLAIN_ROW and set(map(len, rows)) <= {5}):
         rows = [_row(i, row) for i, row in enumerate(rows)]
-    track, time, op, quantity, unit = zip(*rows) if rows else ((),) * 5
+    # One pass per field; zip(*rows) would take a million-argument call.
+    track, time, op, quantity, unit = (list(map(operator.itemgetter(k), rows)) for k in range(5))
     return pa.table(
         {
             # Checked in this order so that the first error is the one a reader of the rows meets first.
