@@ -81,14 +81,20 @@ def cpu_seconds() -> float:
     return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
 
 
-def timed(repeat: int, fn):
-    """(best wall s, worst wall s, result, CPU s of the best run)."""
-    runs, result = [], None
+def timed(repeat: int, variants: dict):
+    """Per variant: (best wall s, worst wall s, result, CPU s of the best run).
+
+    The variants take turns, so that a burst of load on a shared machine
+    falls on all of them rather than on one.
+    """
+    runs: dict = {name: [] for name in variants}
+    results = {}
     for _ in range(repeat):
-        c0, t0 = cpu_seconds(), time.perf_counter()
-        result = fn()
-        runs.append((time.perf_counter() - t0, cpu_seconds() - c0))
-    return min(runs)[0], max(runs)[0], result, min(runs)[1]
+        for name, fn in variants.items():
+            c0, t0 = cpu_seconds(), time.perf_counter()
+            results[name] = fn()
+            runs[name].append((time.perf_counter() - t0, cpu_seconds() - c0))
+    return {name: (min(r)[0], max(r)[0], results[name], min(r)[1]) for name, r in runs.items()}
 
 
 def quantlib(table: pa.Table):
@@ -135,7 +141,7 @@ def spark_time(table: pa.Table, repeat: int):
     try:
         frame = spark.createDataFrame(table).cache()
         frame.count()
-        best, worst, prices, cpu = timed(repeat, lambda: mirvon.spark.price_portfolio(frame, dataset(), "fixed").toArrow())
+        best, worst, prices, cpu = timed(repeat, {"spark": lambda: mirvon.spark.price_portfolio(frame, dataset(), "fixed").toArrow()})["spark"]
         return best, worst, prices.sort_by("contract"), cpu
     finally:
         spark.stop()
@@ -150,17 +156,22 @@ def main() -> None:
 
     table = book(args.bonds)
     data = dataset()
-    ours = {}
-    for workers in (1, 2):
-        ours[workers] = timed(args.repeat, lambda: mirvon.price_portfolio(table, data, "fixed", workers=workers))
+    build_legs, npv = quantlib(table)
+    legs = build_legs()
+    figures = timed(
+        args.repeat,
+        {
+            1: lambda: mirvon.price_portfolio(table, data, "fixed", workers=1),
+            2: lambda: mirvon.price_portfolio(table, data, "fixed", workers=2),
+            "with legs": lambda: npv(build_legs()),
+            "prebuilt": lambda: npv(legs),
+        },
+    )
+    ours = {1: figures[1], 2: figures[2]}
+    with_legs, prebuilt = figures["with legs"], figures["prebuilt"]
     prices = ours[1][2].prices
     assert prices.column("error").null_count == prices.num_rows
     assert ours[2][2].prices.equals(prices)
-
-    build_legs, npv = quantlib(table)
-    with_legs = timed(args.repeat, lambda: npv(build_legs()))
-    legs = build_legs()
-    prebuilt = timed(args.repeat, lambda: npv(legs))
     difference = np.max(np.abs(prices.column("price").to_numpy() - prebuilt[2]))
 
     label = f"{args.bonds} bonds x {PAYMENTS}"

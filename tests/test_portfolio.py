@@ -365,7 +365,7 @@ INTERRUPTED = textwrap.dedent(
     import mirvon
 
     def slow(contract):
-        print("worker", os.getpid(), flush=True)
+        os.write(1, f"worker {{os.getpid()}}\\n".encode())  # one write: workers share the pipe
         time.sleep(60)
 
     table = pa.table({{
@@ -428,3 +428,18 @@ def test_a_row_order_column_puts_each_contracts_rows_back_in_order():
     expected = mirvon.price_portfolio(table, dataset(), "fixed", statistics=("CASHFLOW",), workers=1)
     assert prices.equals(expected.prices)
     assert statistics["CASHFLOW"].equals(expected.cashflows)
+
+
+@pytest.mark.parametrize("priced_track", [None, "bond", "fee"])
+def test_books_with_one_track_one_op_or_one_unit_throughout(priced_track):
+    # One column with a single value everywhere, the others varying per contract.
+    book = {c: [("bond", T, "+", 1.0, unit), ("bond", 2 * T, "+", float(c), unit)] for c, unit in enumerate(["USD", "EUR", "USD"])}
+    book[3] = [("bond", T, "+", 1.0, "NO_SUCH_ASSET")]
+    result = mirvon.price_portfolio(contracts_table(book), dataset(), "fixed", priced_track=priced_track, workers=1)
+    for contract, rows in book.items():
+        if priced_track == "fee":
+            assert error_of(result, contract) == "ValueError: the contract has no track 'fee' to price"
+        elif contract == 3:
+            assert "NO_SUCH_ASSET" in error_of(result, contract)
+        else:
+            assert price_of(result, contract) == alone(rows).price

@@ -153,9 +153,13 @@ class _LocalKeys:
     @classmethod
     def of(cls, column: pa.DictionaryArray, contract: np.ndarray, n_contracts: int, first: Optional[str] = None) -> "_LocalKeys":
         book_keys = column.indices
+        width = len(column.dictionary)
+        if width == 1 and book_keys.null_count == 0:
+            # One value on every row (one currency, one op): it is every contract's whole dictionary.
+            values = column.dictionary.take(np.zeros(n_contracts, np.int64))
+            return cls(book_keys, values, np.arange(n_contracts + 1), np.ones(n_contracts, bool))
         valid = book_keys.is_valid().to_numpy(zero_copy_only=False)
         book = pc.fill_null(book_keys, 0).to_numpy(zero_copy_only=False).astype(np.int64, copy=False)
-        width = len(column.dictionary)
         pairs = pc.dictionary_encode(pa.array(contract * width + book, mask=~valid))
         pair_book_key = pairs.dictionary.to_numpy() % width if width else np.zeros(0, np.int64)
         pair_contract = pairs.dictionary.to_numpy() // max(width, 1)
@@ -180,9 +184,16 @@ class _LocalKeys:
             same_as_book=same_as_book,
         )
 
-    def first_value(self, g: int) -> Optional[str]:
-        start, stop = self.value_offsets[g], self.value_offsets[g + 1]
-        return self.values[int(start)].as_py() if stop > start else None
+    def lacks_first(self, name: Optional[str]) -> np.ndarray:
+        """Per contract: `name` is given and is not the contract's first value."""
+        n = len(self.value_offsets) - 1
+        if name is None:
+            return np.zeros(n, bool)
+        has_values = np.diff(self.value_offsets) > 0
+        firsts = self.values.take(self.value_offsets[:-1][has_values])
+        lacking = np.ones(n, bool)
+        lacking[has_values] = ~pc.fill_null(pc.equal(firsts, name), False).to_numpy(zero_copy_only=False)
+        return lacking
 
     def column(self, g: int, start: int, length: int) -> pa.DictionaryArray:
         first = int(self.value_offsets[g])
@@ -263,11 +274,13 @@ def _price_book(contracts: Contracts, book: pa.RecordBatch, spec: PricingSpec) -
     ids = contracts.ids.to_pylist() if needs_ids else [None] * n
     priced = _Priced(contracts.ids, [None] * n, [None] * n, {name: [] for name in spec.statistics})
     price = spec.pricer()
+    lacking = track.lacks_first(spec.priced_track).tolist()
+    prices, errors, statistics = priced.prices, priced.errors, priced.statistics.items()
     starts = contracts.offsets[:-1].tolist()
     lengths = np.diff(contracts.offsets).tolist()
     for g, (start, length, as_is) in enumerate(zip(starts, lengths, as_book.tolist())):
         try:
-            if spec.priced_track is not None and track.first_value(g) != spec.priced_track:
+            if lacking[g]:
                 raise ValueError(f"the contract has no track {spec.priced_track!r} to price")
             if as_is:
                 # Its dictionaries are the book's own: the rows are enough.
@@ -283,13 +296,13 @@ def _price_book(contracts: Contracts, book: pa.RecordBatch, spec: PricingSpec) -
                     ],
                     schema=tables.ENGINE_SCHEMA,
                 )
-            priced.prices[g], result = price(batch, ids[g])
+            prices[g], result = price(batch, ids[g])
         except BaseException as exc:
             if not isinstance(exc, Exception) and not _is_engine_abort(exc):
                 raise
-            priced.errors[g] = _error_text(exc)
+            errors[g] = _error_text(exc)
             continue
-        for name, parts in priced.statistics.items():
+        for name, parts in statistics:
             parts.append(_with_contract(getattr(result, TABLE_STATISTICS[name]), spec.by, contracts.ids, g))
     return priced
 
