@@ -19,7 +19,7 @@ Each figure is the best of several runs; the worst is printed beside it, and
 the CPU seconds of the best run (the caller's and its workers'; for Spark the
 driver's only), which a busy machine disturbs less than wall-clock times.
 
-    python benchmarks/portfolio.py [--bonds N] [--repeat R] [--no-spark]
+    python benchmarks/portfolio.py [--bonds N] [--repeat R] [--spark-repeat R] [--no-spark]
 """
 
 from __future__ import annotations
@@ -151,6 +151,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--bonds", type=int, default=100_000)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--spark-repeat", type=int, default=1, help="runs of the Spark path (each takes minutes)")
     parser.add_argument("--no-spark", action="store_true")
     args = parser.parse_args()
 
@@ -196,7 +197,7 @@ def main() -> None:
     print(f"RESULT portfolio largest price difference to QuantLib: {difference:.2e}")
 
     if not args.no_spark:
-        spark = spark_time(table, args.repeat)
+        spark = spark_time(table, args.spark_repeat)
         if spark is None:
             print("Spark: skipped (needs pyspark and Java)")
         else:
