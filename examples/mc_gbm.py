@@ -7,6 +7,12 @@ of the step; its `get_value(name)` returns an asset's value per path. The
 engine multiplies by the accumulated discount factors, books the values,
 settles choices backwards and averages over paths.
 
+A ">" choice is settled path by path at the end of the simulation, so it
+knows the path's future: for the holder's exercise it gives an upper bound,
+well above the true value. The Bermudan put below shows by how much, beside
+a rule that looks only at the present (a lower bound) and the
+Crank-Nicolson grid's value.
+
 Run:  python examples/mc_gbm.py
 """
 
@@ -15,8 +21,7 @@ import math
 
 import numpy as np
 
-import _mirvon
-from mirvon.timetable import events_batch
+import mirvon
 
 
 class GBMModel:
@@ -27,7 +32,6 @@ class GBMModel:
         self.rng = np.random.default_rng(seed)
         self.spot = np.full(paths, float(spot))
         self.t = 0.0
-        self.stats = {}
 
     def advance(self, t):
         # Exact lognormal step from the previous event time to t.
@@ -41,9 +45,6 @@ class GBMModel:
         # Undiscounted value per path; None lets the engine use the market data
         # (the base currency, here, is worth 1).
         return self.spot if name == self.asset else None
-
-    def set_stat(self, name, value):
-        self.stats[name] = value
 
 
 def normal_cdf(x):
@@ -64,29 +65,35 @@ START = dt.datetime(2025, 1, 2)
 EXPIRY = START + dt.timedelta(days=365)  # one year in the engine's 365-day convention
 
 
-def dataset(flags=1):
-    return {
-        "BASE": "USD",
-        "ASSETS": {"USD": ("ZERO_RATES", np.array([[0.0, RATE], [10.0, RATE]]))},
-        "MC": {"PATHS": PATHS, "SEED": SEED, "FLAGS": flags},
-        "PRICING_TS": int(START.replace(tzinfo=dt.timezone.utc).timestamp() * 1000),
-    }
+PRICING_TS = int(START.replace(tzinfo=dt.timezone.utc).timestamp() * 1000)
+DATASET = {
+    "BASE": "USD",
+    "ASSETS": {
+        "USD": ("ZERO_RATES", np.array([[0.0, RATE], [10.0, RATE]])),
+        # The grid needs the asset's forward curve; the Monte Carlo model brings its own paths.
+        "S": ("FORWARDS", np.array([[0.0, SPOT], [10.0, SPOT * math.exp(RATE * 10.0)]])),
+    },
+    "MC": {"PATHS": PATHS, "SEED": SEED},
+    "FD": {"N_X": 300, "MAX_X": 1.5, "TIMESTEP": 1 / 365},
+    "BS": {"VOL": VOL, "ASSET": "S"},
+    "PRICING_TS": PRICING_TS,
+}
 
 
-def run(rows, expressions, flags=1):
+def run(rows, expressions, statistics=("PV_VEC",)):
     model = GBMModel("S", SPOT, RATE, VOL, PATHS, SEED)
-    price = _mirvon.mc_price(events_batch(rows, tracks=["option"]), model, dataset(flags), expressions)
-    stderr = model.stats["PV_VEC"].std(ddof=1) / math.sqrt(PATHS)
-    return price, stderr, model.stats
+    result = mirvon.price(rows, DATASET, "mc", state=model, expressions=expressions, statistics=statistics)
+    stderr = result.pv_vec.std(ddof=1) / math.sqrt(PATHS)
+    return result, stderr
 
 
 def european_call():
     expressions = {
         "call": {"type": "phrase", "fn": lambda x: [np.maximum(x[0] - STRIKE, 0.0)], "inp": ["S"]},
     }
-    price, stderr, _ = run([("option", EXPIRY, "+", 1.0, "call")], expressions)
+    result, stderr = run([("option", EXPIRY, "+", 1.0, "call")], expressions)
     closed = black_scholes(SPOT, STRIKE, RATE, VOL, 1.0)
-    print(f"European call   Monte Carlo {price:8.4f} +/- {stderr:.4f}   Black-Scholes {closed:8.4f}")
+    print(f"European call   Monte Carlo {result.price:8.4f} +/- {stderr:.4f}   Black-Scholes {closed:8.4f}")
 
 
 def bermudan_put(dates=4):
@@ -98,15 +105,15 @@ def bermudan_put(dates=4):
     # already simulated the whole path when the backward roll compares the two,
     # so the comparison is made with hindsight: the result is an upper bound.
     rows = [("option", date, ">", 1.0, "intrinsic") for date in exercise]
-    upper, upper_err, stats = run(rows, intrinsic, flags=3)
+    upper, upper_err = run(rows, intrinsic, statistics=("PV_VEC", "CHOICES"))
 
     # The first date at which a path's choice took the exercise value is the
-    # date at which that path exercises.
+    # date at which that path exercises. Row i of choice_paths is the i-th
+    # choice event, here the i-th date.
     exercised = np.zeros(PATHS, dtype=bool)
     counts = []
-    for event in range(dates):
-        taken = stats["CHOICES"][event][0].astype(bool) & ~exercised
-        counts.append(int(taken.sum()))
+    for taken in upper.choice_paths.astype(bool):
+        counts.append(int((taken & ~exercised).sum()))
         exercised |= taken
 
     # Exercise by a rule that looks at the present only: exercise when the
@@ -124,12 +131,18 @@ def bermudan_put(dates=4):
 
         rules[f"exercise_{i}"] = {"type": "phrase", "fn": rule, "inp": ["S"]}
         rows.append(("option", date, f"exercise_{i}", 1.0, "intrinsic"))
-    lower, lower_err, _ = run(rows, rules)
+    lower, lower_err = run(rows, rules)
+
+    # The grid settles each choice against the expected continuation value.
+    grid = mirvon.price(
+        mirvon.exercise_rows("option", "exercise", exercise, [(STRIKE, "USD"), (-1.0, "S")]), DATASET, "blackscholes"
+    )
 
     european = black_scholes(SPOT, STRIKE, RATE, VOL, 1.0, call=False)
     print(f"Bermudan put ({dates} dates, European put {european:.4f} by Black-Scholes)")
-    print(f"  rule exercise (lower bound)     {lower:8.4f} +/- {lower_err:.4f}")
-    print(f"  choice with hindsight (upper)   {upper:8.4f} +/- {upper_err:.4f}")
+    print(f"  rule exercise (lower bound)     {lower.price:8.4f} +/- {lower_err:.4f}")
+    print(f"  choice with hindsight (upper)   {upper.price:8.4f} +/- {upper_err:.4f}")
+    print(f"  Crank-Nicolson grid             {grid.price:8.4f}")
     print("  paths exercised per date (choice):", counts)
 
 

@@ -1,13 +1,16 @@
-"""Quickstart: price five contracts with `_mirvon` and check each against a reference.
+"""Quickstart: price five contracts with `mirvon` and check each against a reference.
 
-Runs on built-in market data only: no network, no files read. It prices
+Runs on built-in market data only: no network, no files read. With
+`mirvon.price` it prices
 
-  (a) a 5-year coupon bond with `fixed_price` on a sloped zero curve,
-  (b) a European call with `mc_price` and a seeded geometric Brownian motion
+  (a) a 5-year coupon bond under the "fixed" model on a sloped zero curve,
+  (b) a European call under "mc" with a seeded geometric Brownian motion
       written in NumPy,
-  (c) a European and an American put with `fd_blackscholes_price`,
-  (d) a zero-coupon bond and a callable bond with `fd_hullwhite_price`,
-  (e) a buy-and-sell trade replayed with `backtest_py` over a small price series,
+  (c) a European and an American put on the "blackscholes" grid,
+  (d) a zero-coupon bond and a callable bond on the "hullwhite" grid,
+
+and with `mirvon.backtest` it replays
+  (e) a buy-and-sell trade over a small table of closing prices,
 
 prints one table with each price, its reference (closed form, the curve's
 discount factor, or QuantLib where it is installed) and the difference, and
@@ -19,7 +22,8 @@ nodes against the put's intrinsic value (needs matplotlib: pip install ".[exampl
     python examples/quickstart.py --no-plot --no-quantlib
 
 The exit status is 1 when a price is further from its reference than the
-tolerance shown in the table.
+tolerance shown in the table. A price without a reference (the callable bond
+when QuantLib is not installed) is shown as "no reference", not as "ok".
 """
 
 from __future__ import annotations
@@ -32,10 +36,11 @@ from dataclasses import dataclass
 from typing import Any, Callable, Optional, Sequence, cast
 
 import numpy as np
+import pyarrow as pa
 
-import _mirvon
+import mirvon
 from mirvon.exercise import exercise_rows
-from mirvon.timetable import MS_PER_YEAR, Event, events_batch
+from mirvon.timetable import MS_PER_YEAR, Event
 
 DAY = 86_400_000  # milliseconds
 PRICING_TS = int(dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc).timestamp()) * 1000
@@ -72,7 +77,6 @@ RATES_DATASET = {
     "BASE": "USD",
     "ASSETS": {"USD": ("ZERO_RATES", RATES_CURVE)},
     "PRICING_TS": PRICING_TS,
-    "FIXED": {"FLAGS": 0},
     # Grid in x = r - phi(t): +-15% around the fitted short rate, 0.1% apart, daily steps.
     "FD": {"N_X": 150, "MAX_X": 0.15, "TIMESTEP": 1 / 365},
     "HW": {"MEANREV": HW_MEANREV, "VOL": HW_VOL},
@@ -84,29 +88,19 @@ EQUITY_DATASET = {
     "BASE": "USD",
     "ASSETS": {"USD": ("ZERO_RATES", FLAT_CURVE), "STOCK": ("FORWARDS", STOCK_FORWARDS)},
     "PRICING_TS": PRICING_TS,
-    "MC": {"PATHS": MC_PATHS, "SEED": 42, "FLAGS": 1},  # FLAGS 1: hand back PV_VEC
+    "MC": {"PATHS": MC_PATHS, "SEED": 42},
     # Grid in x = ln S: +-1.5 around ln 100 (S from 22 to 448), dx = 0.005, daily steps.
-    "FD": {"N_X": BS_N_X, "MAX_X": BS_MAX_X, "TIMESTEP": 1 / 365, "FLAGS": 1},
+    "FD": {"N_X": BS_N_X, "MAX_X": BS_MAX_X, "TIMESTEP": 1 / 365},
     "BS": {"VOL": VOL, "ASSET": "STOCK"},
 }
 
 
 # --------------------------------------------------------------------------
-# Python state objects: the engine hands statistics back through set_stat.
+# The Monte Carlo model: a Python object that simulates the paths.
 
 
-class Stats:
-    """A py_state that keeps every statistic the engine hands back."""
-
-    def __init__(self) -> None:
-        self.stats: dict[str, Any] = {}
-
-    def set_stat(self, name: str, value: Any) -> None:
-        self.stats[name] = value
-
-
-class GBMModel(Stats):
-    """Geometric Brownian motion for one asset, simulated in NumPy for mc_price.
+class GBMModel:
+    """Geometric Brownian motion for one asset, simulated in NumPy for the "mc" model.
 
     The engine calls advance(t) once per distinct event time after the
     valuation time (t in years from PRICING_TS, increasing) and get_value(name)
@@ -114,7 +108,6 @@ class GBMModel(Stats):
     """
 
     def __init__(self, asset: str, spot: float, rate: float, vol: float, paths: int, seed: int) -> None:
-        super().__init__()
         self.asset, self.rate, self.vol = asset, rate, vol
         self.rng = np.random.default_rng(seed)
         self.values = np.full(paths, spot)
@@ -134,19 +127,6 @@ class GBMModel(Stats):
     def get_value(self, name: str) -> Optional[np.ndarray]:
         # None (or anything but a 1-d float64 array) falls back to the dataset's forward.
         return self.values if name == self.asset else None
-
-
-class PriceSeries(Stats):
-    """The time-series source of backtest_py: get_value(name, time_ms) -> float."""
-
-    def __init__(self, closes: dict[int, float]) -> None:
-        super().__init__()
-        self.closes = closes
-
-    def get_value(self, name: str, time: int) -> float:
-        if name != "STOCK":
-            raise KeyError(f"no series for {name}")
-        return self.closes[time]
 
 
 # --------------------------------------------------------------------------
@@ -280,7 +260,7 @@ def load_quantlib(enabled: bool) -> Optional[QuantLibReferences]:
 @dataclass
 class Row:
     contract: str
-    engine: str
+    model: str
     price: float
     reference: Optional[float]
     source: str
@@ -291,8 +271,10 @@ class Row:
         return None if self.reference is None else self.price - self.reference
 
     @property
-    def ok(self) -> bool:
-        return self.difference is None or abs(self.difference) <= self.tolerance
+    def status(self) -> str:
+        if self.difference is None:
+            return "no reference"
+        return "ok" if abs(self.difference) <= self.tolerance else "MISMATCH"
 
 
 def price_all(quantlib: Optional[QuantLibReferences]) -> tuple[list[Row], dict[str, Any]]:
@@ -300,81 +282,76 @@ def price_all(quantlib: Optional[QuantLibReferences]) -> tuple[list[Row], dict[s
     grid: dict[str, Any] = {}
     reference: Optional[float]
 
-    # (a) 5-year annual 4% bond on the sloped curve.
+    # (a) 5-year annual 4% bond on the sloped curve. mirvon.price takes the
+    # rows (or any table) and returns a Result; .price is track 0's value.
     bond = coupon_bond_rows(coupon=4.0, years=5)
-    price = _mirvon.fixed_price(events_batch(bond, tracks=["bond"]), Stats(), RATES_DATASET, {})
+    price = mirvon.price(bond, RATES_DATASET, "fixed").price
     reference = sum(q * curve_discount(RATES_CURVE, (t - PRICING_TS) / MS_PER_YEAR) for _, t, _, q, _ in bond)
-    rows.append(Row("4% bond, 5y", "fixed_price", price, reference, "sum of curve discount factors", 1e-9))
+    rows.append(Row("4% bond, 5y", "fixed", price, reference, "sum of curve discount factors", 1e-9))
 
     # (b) 1-year European call: the payoff is a phrase, a Python function of the asset's value.
     expressions = {
         "call_payoff": {"type": "phrase", "fn": lambda inputs: [np.maximum(inputs[0] - STRIKE, 0.0)], "inp": ["STOCK"]}
     }
-    call = events_batch([("call", at_year(1), "+", 1.0, "call_payoff")])
     model = GBMModel("STOCK", SPOT, RATE, VOL, paths=MC_PATHS, seed=42)
-    price = _mirvon.mc_price(call, model, EQUITY_DATASET, expressions)
-    per_path = model.stats["PV_VEC"]  # discounted payoff of every path
+    call = mirvon.price([("call", at_year(1), "+", 1.0, "call_payoff")], EQUITY_DATASET, "mc",
+                        state=model, expressions=expressions, statistics=["PV_VEC"])
+    per_path = call.pv_vec  # discounted payoff of every path
     std_error = float(per_path.std(ddof=1) / math.sqrt(per_path.size))
     reference = black_scholes("call", SPOT, STRIKE, RATE, VOL, 1.0)
     rows.append(
         Row(
             f"European call, 1y (MC std err {std_error:.3f})",
-            "mc_price",
-            price,
+            "mc",
+            call.price,
             reference,
             "Black-Scholes closed form",
             4 * std_error,
         )
     )
 
-    # (c) European and American puts on the Black-Scholes grid.
-    european = Stats()
-    price = _mirvon.fd_blackscholes_price(
-        events_batch(put_rows([at_year(1)], STRIKE, "STOCK"), tracks=["put", "exercise"]),
-        european,
-        EQUITY_DATASET,
-        {},
-    )
+    # (c) European and American puts on the Black-Scholes grid; PV_VEC holds
+    # the value at every grid node, for the plot.
+    european = mirvon.price(put_rows([at_year(1)], STRIKE, "STOCK"), EQUITY_DATASET, "blackscholes",
+                            statistics=["PV_VEC"])
     reference = black_scholes("put", SPOT, STRIKE, RATE, VOL, 1.0)
-    rows.append(Row("European put, 1y", "fd_blackscholes_price", price, reference, "Black-Scholes closed form", 0.01))
+    rows.append(Row("European put, 1y", "blackscholes", european.price, reference, "Black-Scholes closed form", 0.01))
 
-    american = Stats()
     daily = [at_day(d) for d in range(1, 366)]
-    price = _mirvon.fd_blackscholes_price(
-        events_batch(put_rows(daily, STRIKE, "STOCK"), tracks=["put", "exercise"]),
-        american,
-        EQUITY_DATASET,
-        {},
-    )
+    american = mirvon.price(put_rows(daily, STRIKE, "STOCK"), EQUITY_DATASET, "blackscholes", statistics=["PV_VEC"])
     if quantlib is not None:
         reference, source = quantlib.american_put(), "QuantLib FD, 800x800"
     else:
         reference, source = binomial_american_put(SPOT, STRIKE, RATE, VOL, 1.0), "binomial tree, 4000 steps"
     # Daily exercise dates stand in for continuous exercise: worth about 0.002 less.
-    rows.append(Row("American put, 1y (daily exercise)", "fd_blackscholes_price", price, reference, source, 0.01))
-    grid["european"] = european.stats["PV_VEC"]
-    grid["american"] = american.stats["PV_VEC"]
+    rows.append(Row("American put, 1y (daily exercise)", "blackscholes", american.price, reference, source, 0.01))
+    grid["european"] = european.pv_vec
+    grid["american"] = american.pv_vec
 
     # (d) Zero-coupon and callable bonds on the Hull-White grid.
-    zero = events_batch([("zero", at_year(5), "+", 100.0, "USD")])
-    price = _mirvon.fd_hullwhite_price(zero, Stats(), RATES_DATASET, {})
+    price = mirvon.price([("zero", at_year(5), "+", 100.0, "USD")], RATES_DATASET, "hullwhite").price
     reference = 100.0 * curve_discount(RATES_CURVE, 5.0)
-    rows.append(Row("zero-coupon bond, 5y", "fd_hullwhite_price", price, reference, "curve discount factor", 0.002))
+    rows.append(Row("zero-coupon bond, 5y", "hullwhite", price, reference, "curve discount factor", 0.002))
 
     call_years = [2, 3, 4]
     callable_bond = callable_bond_rows(coupon=5.0, years=5, call_years=call_years, call_price=100.0)
-    price = _mirvon.fd_hullwhite_price(
-        events_batch(callable_bond, tracks=["bond", "call"]), Stats(), RATES_DATASET, {}
-    )
+    # tracks= fixes track 0, the priced one, whatever the row order.
+    price = mirvon.price(mirvon.events(callable_bond, tracks=["bond", "call"]), RATES_DATASET, "hullwhite").price
     if quantlib is not None:
         reference, source = quantlib.callable_bond(5.0, 5, call_years, 100.0), "QuantLib HW tree, 400 steps"
     else:
         reference, source = None, "needs QuantLib"
-    rows.append(Row("5% bond, 5y, callable yrs 2-4", "fd_hullwhite_price", price, reference, source, 0.01))
+    rows.append(Row("5% bond, 5y, callable yrs 2-4", "hullwhite", price, reference, source, 0.01))
 
-    # (e) Buy 10 shares on day 1, sell them on day 6, paying a 0.1% fee both times.
+    # (e) Buy 10 shares on day 1, sell them on day 6, paying a 0.1% fee both
+    # times, over a table of closing prices (long form: time, name, value).
+    # Each event takes the latest close at or before its time.
     closes = [100.0, 101.5, 99.8, 102.3, 103.1, 101.9, 104.2, 103.7]
-    series = PriceSeries({at_day(d): c for d, c in enumerate(closes)})
+    prices = pa.table({
+        "time": pa.array([at_day(d) for d in range(len(closes))], pa.timestamp("ms", tz="UTC")),
+        "name": ["STOCK"] * len(closes),
+        "value": closes,
+    })
     fee = {"fee": {"type": "phrase", "fn": lambda inputs: [0.001 * inputs[0]], "inp": ["STOCK"]}}
     trade = [
         ("trade", at_day(1), "+", -10.0, "STOCK"),
@@ -382,11 +359,10 @@ def price_all(quantlib: Optional[QuantLibReferences]) -> tuple[list[Row], dict[s
         ("trade", at_day(6), "+", 10.0, "STOCK"),
         ("trade", at_day(6), "+", -10.0, "fee"),
     ]
-    _mirvon.backtest_py(events_batch(trade), series, fee, "USD")  # returns None
-    cashflows = series.stats["CASHFLOW"][0]  # pyarrow RecordBatch of (index, value) for track 0
-    price = float(sum(cashflows.column("value").to_pylist()))
+    replay = mirvon.backtest(trade, prices, base="USD", expressions=fee)
+    # replay.cashflows is a table of every payment with its event; .price is their sum on track 0.
     reference = 10.0 * (closes[6] - closes[1]) - 0.001 * 10.0 * (closes[1] + closes[6])
-    rows.append(Row("buy day 1, sell day 6, 10 shares", "backtest_py", price, reference, "sum over the series", 1e-9))
+    rows.append(Row("buy day 1, sell day 6, 10 shares", "backtest", replay.price, reference, "sum over the series", 1e-9))
 
     return rows, grid
 
@@ -398,10 +374,10 @@ def print_table(rows: Sequence[Row], out: Callable[[str], None] = print) -> None
         text = f"{x:.6f}"
         return text[1:] if text == "-0.000000" else text
 
-    header = ("contract", "engine", "price", "reference", "difference", "tolerance", "reference source", "")
+    header = ("contract", "model", "price", "reference", "difference", "tolerance", "reference source", "check")
     table = [header] + [
-        (r.contract, r.engine, fmt(r.price), fmt(r.reference), fmt(r.difference), f"{r.tolerance:.2g}", r.source,
-         "ok" if r.ok else "MISMATCH")
+        (r.contract, r.model, fmt(r.price), fmt(r.reference), fmt(r.difference), f"{r.tolerance:.2g}", r.source,
+         r.status)
         for r in rows
     ]
     widths = [max(len(line[i]) for line in table) for i in range(len(header))]
@@ -437,7 +413,7 @@ def write_plot(path: str, grid: dict[str, Any]) -> bool:
     ax.axvline(SPOT, color="black", linewidth=0.5)
     ax.set_xlabel("stock price S at the grid node")
     ax.set_ylabel("value at the valuation time")
-    ax.set_title("fd_blackscholes_price: K = 100, r = 5%, vol = 20%, T = 1y")
+    ax.set_title("blackscholes grid: K = 100, r = 5%, vol = 20%, T = 1y")
     ax.legend()
     fig.tight_layout()
     fig.savefig(path, dpi=110)
@@ -447,7 +423,7 @@ def write_plot(path: str, grid: dict[str, Any]) -> bool:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    parser = argparse.ArgumentParser(description="Price five contracts with _mirvon and check them.")
+    parser = argparse.ArgumentParser(description="Price five contracts with mirvon and check them.")
     parser.add_argument("--plot", default="quickstart_put.png", metavar="PATH", help="where to write the PNG plot")
     parser.add_argument("--no-plot", action="store_true", help="write no plot")
     parser.add_argument("--no-quantlib", action="store_true", help="use the built-in references even if QuantLib is installed")
@@ -457,7 +433,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     print_table(rows)
     if not args.no_plot:
         write_plot(args.plot, grid)
-    bad = [r.contract for r in rows if not r.ok]
+    bad = [r.contract for r in rows if r.status == "MISMATCH"]
     if bad:
         print("outside tolerance: " + ", ".join(bad), file=sys.stderr)
         return 1

@@ -36,10 +36,12 @@ def test_quickstart_runs_as_a_script(tmp_path):
         cwd=tmp_path, capture_output=True, text=True, timeout=120,
     )
     assert run.returncode == 0, run.stdout + run.stderr
-    table = [line for line in run.stdout.splitlines() if line.rstrip().endswith(" ok")]
-    assert len(table) == len(CONTRACTS)
+    table = run.stdout.splitlines()[2 : 2 + len(CONTRACTS)]
     for name, line in zip(CONTRACTS, table):
         assert name in line
+        # Only the callable bond's reference needs QuantLib; without one it must not claim "ok".
+        unchecked = name == "callable" and not has_module("QuantLib")
+        assert line.endswith("  no reference" if unchecked else "  ok"), line
     assert "MISMATCH" not in run.stdout
     if has_module("matplotlib"):
         assert plot.read_bytes().startswith(PNG_SIGNATURE)
@@ -56,7 +58,10 @@ def test_quickstart_without_quantlib_or_matplotlib(quickstart, tmp_path, monkeyp
     assert quickstart.main(["--plot", str(plot)]) == 0
     out = capsys.readouterr().out
     assert "matplotlib is not installed" in out and not plot.exists()
-    assert "binomial tree" in out and "needs QuantLib" in out
+    assert "binomial tree" in out
+    callable_line = next(line for line in out.splitlines() if "callable" in line)
+    assert "needs QuantLib" in callable_line and callable_line.endswith("  no reference")
+    assert sum(line.endswith("  ok") for line in out.splitlines()) == len(CONTRACTS) - 1
 
 
 def test_quickstart_fails_loudly_on_a_mismatch(quickstart, monkeypatch, capsys):
@@ -70,11 +75,10 @@ def test_quickstart_fails_loudly_on_a_mismatch(quickstart, monkeypatch, capsys):
 def test_plotted_spots_are_the_engine_grid_nodes(quickstart):
     # One share paid at the valuation time is worth S at every node, so the
     # engine's PV_VEC is the grid of spots the plot puts on its x axis.
-    stats = quickstart.Stats()
-    batch = quickstart.events_batch([("share", quickstart.PRICING_TS, "+", 1.0, "STOCK")])
-    price = quickstart._mirvon.fd_blackscholes_price(batch, stats, quickstart.EQUITY_DATASET, {})
-    assert price == pytest.approx(quickstart.SPOT, rel=1e-12)
-    assert stats.stats["PV_VEC"] == pytest.approx(quickstart.grid_spots(), rel=1e-12)
+    share = [("share", quickstart.PRICING_TS, "+", 1.0, "STOCK")]
+    result = quickstart.mirvon.price(share, quickstart.EQUITY_DATASET, "blackscholes", statistics=["PV_VEC"])
+    assert result.price == pytest.approx(quickstart.SPOT, rel=1e-12)
+    assert result.pv_vec == pytest.approx(quickstart.grid_spots(), rel=1e-12)
 
 
 def test_readme_examples_run_as_written(tmp_path, monkeypatch):
