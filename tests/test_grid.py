@@ -71,8 +71,8 @@ def price_bs(rows, dataset, state=None, expressions=None, tracks=("P", "E")):
     return _mirvon.fd_blackscholes_price(events_batch(rows, tracks=list(tracks)), state, dataset, expressions or {})
 
 
-def price_hw(rows, dataset, state=None):
-    return _mirvon.fd_hullwhite_price(events_batch(rows, tracks=["P"]), state, dataset, {})
+def price_hw(rows, dataset, state=None, tracks=("P",)):
+    return _mirvon.fd_hullwhite_price(events_batch(rows, tracks=list(tracks)), state, dataset, {})
 
 
 # Both grid functions with a dataset they accept, for the checks they share.
@@ -208,6 +208,36 @@ def test_a_step_just_above_the_threshold_moves_the_grid():
     together = price_bs([("P", T, "+", 2.0, "S")] + KINKED, bs_dataset())
     assert apart != together
     assert apart == pytest.approx(together, rel=1e-6)
+
+
+def shifted(rows, offset):
+    return [(track, t + offset, op, q, unit) for track, t, op, q, unit in rows]
+
+
+# Beyond 2^53 ms a timestamp is no longer exact as a double (at 2^62 the
+# doubles lie 1024 ms apart), so a step length taken from two converted
+# times would be off by up to that much.
+FAR_OFFSETS = [2**53 + 1, 2**61 + 3, -(2**62) + 7]
+BOND_OPTION = [("P", T // 2, ">", 0.0, "USD"), ("P", T // 2, "+", -0.97, "USD"), ("P", T // 2, "+", 1.0, "B"),
+               ("B", T, "+", 1.0, "USD")]
+
+
+@pytest.mark.parametrize("offset", FAR_OFFSETS)
+@pytest.mark.parametrize(
+    "price, rows, dataset",
+    [
+        (price_bs, [("P", T - 3, "+", 2.0, "S")] + KINKED, bs_dataset()),  # 3 ms: no step
+        (price_bs, [("P", T - 4, "+", 2.0, "S")] + KINKED, bs_dataset()),  # 4 ms: a step
+        (price_bs, [("P", T - 8, "+", 2.0, "S")] + KINKED, bs_dataset()),
+        (price_bs, american_put(7), bs_dataset(n_x=50, timestep=0.0123456789)),  # events off the lattice
+        (lambda rows, dataset: price_hw(rows, dataset, tracks=("P", "B")), BOND_OPTION,
+         hw_dataset(timestep=0.0123456789)),
+    ],
+    ids=["3ms", "4ms", "8ms", "american-off-lattice", "hw-bond-option"],
+)
+def test_prices_do_not_depend_on_how_far_from_1970_the_contract_lies(offset, price, rows, dataset):
+    far = dict(dataset, PRICING_TS=offset)
+    assert price(shifted(rows, offset), far) == price(rows, dataset)
 
 
 # ------------------------------------------------------------------ Hull-White

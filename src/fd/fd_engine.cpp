@@ -51,7 +51,7 @@ struct StepWork {
 
 bool moves_grid(std::int64_t grid_ts, std::int64_t t0) {
     // Steps shorter than about 3 ms, or forward in time, leave the grid where it stands.
-    return !((static_cast<double>(grid_ts) - static_cast<double>(t0)) / MS_PER_YEAR < 1e-10);
+    return !(year_fraction(grid_ts, t0) < 1e-10);
 }
 
 // v := Q^-1 (P v) for every track, with the step's matrices in work.m. With
