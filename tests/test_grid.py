@@ -7,6 +7,8 @@ can meet: bad grid parameters, units the grid cannot value, market data that
 does not cover the contract.
 """
 
+import contextlib
+import ctypes
 import math
 
 import numpy as np
@@ -238,6 +240,72 @@ BOND_OPTION = [("P", T // 2, ">", 0.0, "USD"), ("P", T // 2, "+", -0.97, "USD"),
 def test_prices_do_not_depend_on_how_far_from_1970_the_contract_lies(offset, price, rows, dataset):
     far = dict(dataset, PRICING_TS=offset)
     assert price(shifted(rows, offset), far) == price(rows, dataset)
+
+
+# ------------------------------------------------------------- repeated steps
+
+@contextlib.contextmanager
+def step_reuse_off():
+    """Makes the grid build and eliminate every step anew, through the
+    module's private switch: a C bool behind a capsule."""
+    name = "__grid_step_reuse"
+    get_pointer = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.c_char_p)(
+        ("PyCapsule_GetPointer", ctypes.pythonapi))
+    switch = ctypes.c_bool.from_address(get_pointer(vars(_mirvon)[name], f"_mirvon.{name}".encode()))
+    assert switch.value
+    switch.value = False
+    try:
+        yield
+    finally:
+        switch.value = True
+
+
+# Knots on lattice times, between them and on event times, so that steps
+# lie inside a segment, end on a knot or straddle one; the two curves change
+# slope at different times.
+RATE_KNOTS = np.array([0.0, 0.05, 0.1, 0.137, 0.25, 0.3, 1 / 3, 0.5, 0.61, 0.75, 0.9, 1.0, 1.7, 3.0])
+FORWARD_KNOTS = np.array([0.0, 0.02, 0.2, 0.41, 0.5, 0.66, 0.8, 0.93, 1.5, 3.0])
+SEGMENTED_RATES = ("ZERO_RATES", np.column_stack([RATE_KNOTS, 0.03 + 0.01 * np.sin(7.0 * RATE_KNOTS)]))
+SEGMENTED_FORWARDS = ("FORWARDS", np.column_stack(
+    [FORWARD_KNOTS, SPOT * np.exp(0.04 * FORWARD_KNOTS + 0.003 * np.cos(11.0 * FORWARD_KNOTS))]))
+
+
+def segmented(dataset, asset=True):
+    dataset["ASSETS"]["USD"] = SEGMENTED_RATES
+    if asset:
+        dataset["ASSETS"]["S"] = SEGMENTED_FORWARDS
+    return dataset
+
+
+def off_lattice_put(n_dates):
+    """Exercise at dates that a TIMESTEP of 1/100 misses, plus a payment between them."""
+    dates = [round(YEAR * (k / n_dates) ** 1.3) + 7 * k for k in range(n_dates + 1)]
+    return exercise_rows("P", "E", dates, [(STRIKE, "USD"), (-1.0, "S")]) + [("P", T // 3 + 17, "+", 1.0, "S")]
+
+
+@pytest.mark.parametrize(
+    "engine, rows, tracks, dataset",
+    [
+        (_mirvon.fd_blackscholes_price, american_put(50), ["P", "E"], bs_dataset(n_x=60, timestep=1 / 50)),
+        (_mirvon.fd_blackscholes_price, off_lattice_put(12), ["P", "E"], bs_dataset(n_x=60, timestep=0.01)),
+        (_mirvon.fd_blackscholes_price, american_put(50), ["P", "E"], segmented(bs_dataset(n_x=60, timestep=1 / 200))),
+        (_mirvon.fd_blackscholes_price, off_lattice_put(12), ["P", "E"], segmented(bs_dataset(n_x=60, timestep=0.01))),
+        (_mirvon.fd_hullwhite_price, BOND_OPTION, ["P", "B"], hw_dataset(timestep=1 / 48)),
+        (_mirvon.fd_hullwhite_price, BOND_OPTION, ["P", "B"], segmented(hw_dataset(timestep=0.0123), asset=False)),
+    ],
+    ids=["bs-flat", "bs-flat-off-lattice", "bs-segmented", "bs-segmented-off-lattice", "hw-sloped",
+         "hw-segmented-off-lattice"],
+)
+def test_reusing_repeated_steps_changes_no_value(engine, rows, tracks, dataset):
+    # A step is reused only when the numbers its matrices are built from
+    # agree bit for bit, so the values must agree exactly, at every node.
+    dataset["FD"]["FLAGS"] = 1
+    batch = events_batch(rows, tracks=tracks)
+    reused, rebuilt = Recorder(), Recorder()
+    price = engine(batch, reused, dataset, {})
+    with step_reuse_off():
+        assert engine(batch, rebuilt, dataset, {}) == price
+    np.testing.assert_array_equal(reused.get("PV_VEC"), rebuilt.get("PV_VEC"))
 
 
 # ------------------------------------------------------------------ Hull-White

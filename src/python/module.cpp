@@ -1,10 +1,11 @@
 // The _mirvon module: the six entry functions in their order, with their text
-// signatures, and nothing else.
+// signatures, and nothing else but the test suite's private switches.
 #define MIRVON_IMPORT_NUMPY
 #include "python/numpy_api.hpp"
 
 #include "python/entry_functions.hpp"
 #include "python/py_errors.hpp"
+#include "python/test_hooks.hpp"
 
 namespace mirvon::py {
 
@@ -50,5 +51,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_mirvon", "basic", -1, methods
 PyMODINIT_FUNC PyInit__mirvon() {
     import_array();
     if (!mirvon::py::init_abort_exception()) return nullptr;
-    return PyModule_Create(&mirvon::py::module_def);
+    PyObject* module = PyModule_Create(&mirvon::py::module_def);
+    if (module && !mirvon::py::add_test_hooks(module)) Py_CLEAR(module);
+    return module;
 }
