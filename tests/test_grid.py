@@ -172,6 +172,47 @@ def test_other_assets_are_worth_their_forward_discounted(recorder):
     np.testing.assert_allclose(pv, 2.0 * forward * math.exp(-2 * RATE), rtol=1e-8)
 
 
+def reference_bs_step(v, dt, dx, rate, drift):
+    """One Crank-Nicolson step of the Black-Scholes grid, straight from its
+    definition: P and Q as full matrices and a dense solve."""
+    n = len(v)
+    d = VOL**2 * (0.25 * dt) / dx**2
+    c = (0.25 * dt) * (drift - 0.5 * VOL**2) / dx
+    disc = 0.5 * dt * rate
+    p = (np.diag(np.full(n - 1, -d - c), -1) + np.diag(np.full(n, 2 * d - 1 + disc))
+         + np.diag(np.full(n - 1, c - d), 1))
+    p[0, 0], p[0, 1] = disc - 1 - 2 * c, 2 * c
+    p[-1, -2], p[-1, -1] = -2 * c, disc + 2 * c - 1
+    return np.linalg.solve(-2 * np.eye(n) - p, p @ v)
+
+
+@pytest.mark.parametrize("n_x", [1, 2, 3, 10])
+@pytest.mark.parametrize("tracks", [("P", "E"), ("P", "E", "F")])
+def test_the_step_is_the_crank_nicolson_step_it_describes(n_x, tracks):
+    # A put on P and a call on every other track, all added to P at the
+    # valuation time: one, two and three vectors per sweep, grids of 3 to 21
+    # nodes, and a TIMESTEP that leaves a shorter last step.
+    max_x, timestep = 0.6, 0.13
+    # Rows apply from the last up, so the sums at time 0 come first.
+    rows = [("P", 0, "+", 1.0, track) for track in tracks[1:]] + vanilla("put", T)
+    for track in tracks[1:]:
+        rows += [(track,) + row[1:] for row in vanilla("call", T)]
+    recorder = Recorder()
+    price_bs(rows, bs_dataset(n_x=n_x, max_x=max_x, timestep=timestep, flags=1), recorder, tracks=tracks)
+
+    dx = max_x / n_x
+    spots = SPOT * np.exp(max_x - np.arange(2 * n_x + 1) * dx)
+    drift = math.log(SPOT * math.exp(RATE * 50.0) / SPOT) / 50.0
+    delta = int(timestep * YEAR)
+    times = [t for t in range(T - delta, 0, -delta)] + [0]
+    put, call = np.maximum(STRIKE - spots, 0.0), np.maximum(spots - STRIKE, 0.0)
+    for t1, t0 in zip([T] + times, times):
+        dt = (t1 - t0) / YEAR
+        put, call = (reference_bs_step(v, dt, dx, RATE, drift) for v in (put, call))
+    expected = put + (len(tracks) - 1) * call
+    np.testing.assert_allclose(recorder.get("PV_VEC"), expected, rtol=1e-12, atol=1e-12 * STRIKE)
+
+
 def test_zero_volatility_and_rates_make_the_step_exact():
     state_later, state_now = Recorder(), Recorder()
     dataset = bs_dataset(rate=0.0, vol=0.0, flags=1)
