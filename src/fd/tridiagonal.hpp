@@ -27,12 +27,13 @@ struct Elimination {
 
 // v := Q^-1 (P v) in place, for one vector or two at once: the product
 // y = P v formed row by row during the Thomas solve of Q x = y, without
-// pivoting (a zero or non-finite pivot propagates into the result). The back
-// substitution is x[i] = e[i] / pivot[i] - (upper[i] / pivot[i]) x[i+1]: the
-// same value as (e[i] - upper[i] x[i+1]) / pivot[i] up to rounding, with the
-// divisions taken once per Q and out of the chain of dependent operations
-// that each vector's solve is. Two vectors in one sweep are two independent
-// chains, which the processor overlaps.
+// pivoting (a zero or non-finite pivot propagates into the result). Each
+// vector's solve is two chains of dependent operations, the forward
+// elimination and the back substitution; they are written so that the
+// chains are short, with results equal to the textbook order's up to
+// rounding: the back substitution as x[i] = e[i] / pivot[i] - (upper[i] /
+// pivot[i]) x[i+1], its divisions taken once per Q; and both recurrences two
+// rows per link. Two vectors share the registers of one sweep.
 // Needs n >= 1 and vectors of n elements; `elim` must be fresh (done false)
 // for a new Q.
 //
