@@ -7,6 +7,8 @@ can meet: bad grid parameters, units the grid cannot value, market data that
 does not cover the contract.
 """
 
+import contextlib
+import ctypes
 import math
 
 import numpy as np
@@ -71,8 +73,8 @@ def price_bs(rows, dataset, state=None, expressions=None, tracks=("P", "E")):
     return _mirvon.fd_blackscholes_price(events_batch(rows, tracks=list(tracks)), state, dataset, expressions or {})
 
 
-def price_hw(rows, dataset, state=None):
-    return _mirvon.fd_hullwhite_price(events_batch(rows, tracks=["P"]), state, dataset, {})
+def price_hw(rows, dataset, state=None, tracks=("P",)):
+    return _mirvon.fd_hullwhite_price(events_batch(rows, tracks=list(tracks)), state, dataset, {})
 
 
 # Both grid functions with a dataset they accept, for the checks they share.
@@ -170,6 +172,47 @@ def test_other_assets_are_worth_their_forward_discounted(recorder):
     np.testing.assert_allclose(pv, 2.0 * forward * math.exp(-2 * RATE), rtol=1e-8)
 
 
+def reference_bs_step(v, dt, dx, rate, drift):
+    """One Crank-Nicolson step of the Black-Scholes grid, straight from its
+    definition: P and Q as full matrices and a dense solve."""
+    n = len(v)
+    d = VOL**2 * (0.25 * dt) / dx**2
+    c = (0.25 * dt) * (drift - 0.5 * VOL**2) / dx
+    disc = 0.5 * dt * rate
+    p = (np.diag(np.full(n - 1, -d - c), -1) + np.diag(np.full(n, 2 * d - 1 + disc))
+         + np.diag(np.full(n - 1, c - d), 1))
+    p[0, 0], p[0, 1] = disc - 1 - 2 * c, 2 * c
+    p[-1, -2], p[-1, -1] = -2 * c, disc + 2 * c - 1
+    return np.linalg.solve(-2 * np.eye(n) - p, p @ v)
+
+
+@pytest.mark.parametrize("n_x", [1, 2, 3, 10])
+@pytest.mark.parametrize("tracks", [("P", "E"), ("P", "E", "F")])
+def test_the_step_is_the_crank_nicolson_step_it_describes(n_x, tracks):
+    # A put on P and a call on every other track, all added to P at the
+    # valuation time: one, two and three vectors per sweep, grids of 3 to 21
+    # nodes, and a TIMESTEP that leaves a shorter last step.
+    max_x, timestep = 0.6, 0.13
+    # Rows apply from the last up, so the sums at time 0 come first.
+    rows = [("P", 0, "+", 1.0, track) for track in tracks[1:]] + vanilla("put", T)
+    for track in tracks[1:]:
+        rows += [(track,) + row[1:] for row in vanilla("call", T)]
+    recorder = Recorder()
+    price_bs(rows, bs_dataset(n_x=n_x, max_x=max_x, timestep=timestep, flags=1), recorder, tracks=tracks)
+
+    dx = max_x / n_x
+    spots = SPOT * np.exp(max_x - np.arange(2 * n_x + 1) * dx)
+    drift = math.log(SPOT * math.exp(RATE * 50.0) / SPOT) / 50.0
+    delta = int(timestep * YEAR)
+    times = [t for t in range(T - delta, 0, -delta)] + [0]
+    put, call = np.maximum(STRIKE - spots, 0.0), np.maximum(spots - STRIKE, 0.0)
+    for t1, t0 in zip([T] + times, times):
+        dt = (t1 - t0) / YEAR
+        put, call = (reference_bs_step(v, dt, dx, RATE, drift) for v in (put, call))
+    expected = put + (len(tracks) - 1) * call
+    np.testing.assert_allclose(recorder.get("PV_VEC"), expected, rtol=1e-12, atol=1e-12 * STRIKE)
+
+
 def test_zero_volatility_and_rates_make_the_step_exact():
     state_later, state_now = Recorder(), Recorder()
     dataset = bs_dataset(rate=0.0, vol=0.0, flags=1)
@@ -208,6 +251,102 @@ def test_a_step_just_above_the_threshold_moves_the_grid():
     together = price_bs([("P", T, "+", 2.0, "S")] + KINKED, bs_dataset())
     assert apart != together
     assert apart == pytest.approx(together, rel=1e-6)
+
+
+def shifted(rows, offset):
+    return [(track, t + offset, op, q, unit) for track, t, op, q, unit in rows]
+
+
+# Beyond 2^53 ms a timestamp is no longer exact as a double (at 2^62 the
+# doubles lie 1024 ms apart), so a step length taken from two converted
+# times would be off by up to that much.
+FAR_OFFSETS = [2**53 + 1, 2**61 + 3, -(2**62) + 7]
+BOND_OPTION = [("P", T // 2, ">", 0.0, "USD"), ("P", T // 2, "+", -0.97, "USD"), ("P", T // 2, "+", 1.0, "B"),
+               ("B", T, "+", 1.0, "USD")]
+
+
+@pytest.mark.parametrize("offset", FAR_OFFSETS)
+@pytest.mark.parametrize(
+    "price, rows, dataset",
+    [
+        (price_bs, [("P", T - 3, "+", 2.0, "S")] + KINKED, bs_dataset()),  # 3 ms: no step
+        (price_bs, [("P", T - 4, "+", 2.0, "S")] + KINKED, bs_dataset()),  # 4 ms: a step
+        (price_bs, [("P", T - 8, "+", 2.0, "S")] + KINKED, bs_dataset()),
+        (price_bs, american_put(7), bs_dataset(n_x=50, timestep=0.0123456789)),  # events off the lattice
+        (lambda rows, dataset: price_hw(rows, dataset, tracks=("P", "B")), BOND_OPTION,
+         hw_dataset(timestep=0.0123456789)),
+    ],
+    ids=["3ms", "4ms", "8ms", "american-off-lattice", "hw-bond-option"],
+)
+def test_prices_do_not_depend_on_how_far_from_1970_the_contract_lies(offset, price, rows, dataset):
+    far = dict(dataset, PRICING_TS=offset)
+    assert price(shifted(rows, offset), far) == price(rows, dataset)
+
+
+# ------------------------------------------------------------- repeated steps
+
+@contextlib.contextmanager
+def step_reuse_off():
+    """Makes the grid build and eliminate every step anew, through the
+    module's private switch: a C bool behind a capsule."""
+    name = "__grid_step_reuse"
+    get_pointer = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.c_char_p)(
+        ("PyCapsule_GetPointer", ctypes.pythonapi))
+    switch = ctypes.c_bool.from_address(get_pointer(vars(_mirvon)[name], f"_mirvon.{name}".encode()))
+    assert switch.value
+    switch.value = False
+    try:
+        yield
+    finally:
+        switch.value = True
+
+
+# Knots on lattice times, between them and on event times, so that steps
+# lie inside a segment, end on a knot or straddle one; the two curves change
+# slope at different times.
+RATE_KNOTS = np.array([0.0, 0.05, 0.1, 0.137, 0.25, 0.3, 1 / 3, 0.5, 0.61, 0.75, 0.9, 1.0, 1.7, 3.0])
+FORWARD_KNOTS = np.array([0.0, 0.02, 0.2, 0.41, 0.5, 0.66, 0.8, 0.93, 1.5, 3.0])
+SEGMENTED_RATES = ("ZERO_RATES", np.column_stack([RATE_KNOTS, 0.03 + 0.01 * np.sin(7.0 * RATE_KNOTS)]))
+SEGMENTED_FORWARDS = ("FORWARDS", np.column_stack(
+    [FORWARD_KNOTS, SPOT * np.exp(0.04 * FORWARD_KNOTS + 0.003 * np.cos(11.0 * FORWARD_KNOTS))]))
+
+
+def segmented(dataset, asset=True):
+    dataset["ASSETS"]["USD"] = SEGMENTED_RATES
+    if asset:
+        dataset["ASSETS"]["S"] = SEGMENTED_FORWARDS
+    return dataset
+
+
+def off_lattice_put(n_dates):
+    """Exercise at dates that a TIMESTEP of 1/100 misses, plus a payment between them."""
+    dates = [round(YEAR * (k / n_dates) ** 1.3) + 7 * k for k in range(n_dates + 1)]
+    return exercise_rows("P", "E", dates, [(STRIKE, "USD"), (-1.0, "S")]) + [("P", T // 3 + 17, "+", 1.0, "S")]
+
+
+@pytest.mark.parametrize(
+    "engine, rows, tracks, dataset",
+    [
+        (_mirvon.fd_blackscholes_price, american_put(50), ["P", "E"], bs_dataset(n_x=60, timestep=1 / 50)),
+        (_mirvon.fd_blackscholes_price, off_lattice_put(12), ["P", "E"], bs_dataset(n_x=60, timestep=0.01)),
+        (_mirvon.fd_blackscholes_price, american_put(50), ["P", "E"], segmented(bs_dataset(n_x=60, timestep=1 / 200))),
+        (_mirvon.fd_blackscholes_price, off_lattice_put(12), ["P", "E"], segmented(bs_dataset(n_x=60, timestep=0.01))),
+        (_mirvon.fd_hullwhite_price, BOND_OPTION, ["P", "B"], hw_dataset(timestep=1 / 48)),
+        (_mirvon.fd_hullwhite_price, BOND_OPTION, ["P", "B"], segmented(hw_dataset(timestep=0.0123), asset=False)),
+    ],
+    ids=["bs-flat", "bs-flat-off-lattice", "bs-segmented", "bs-segmented-off-lattice", "hw-sloped",
+         "hw-segmented-off-lattice"],
+)
+def test_reusing_repeated_steps_changes_no_value(engine, rows, tracks, dataset):
+    # A step is reused only when the numbers its matrices are built from
+    # agree bit for bit, so the values must agree exactly, at every node.
+    dataset["FD"]["FLAGS"] = 1
+    batch = events_batch(rows, tracks=tracks)
+    reused, rebuilt = Recorder(), Recorder()
+    price = engine(batch, reused, dataset, {})
+    with step_reuse_off():
+        assert engine(batch, rebuilt, dataset, {}) == price
+    np.testing.assert_array_equal(reused.get("PV_VEC"), rebuilt.get("PV_VEC"))
 
 
 # ------------------------------------------------------------------ Hull-White

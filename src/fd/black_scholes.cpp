@@ -28,19 +28,22 @@ const Vec* BlackScholesCN::get_model_val_cn(const FdState& state, const std::str
     return &state.asset_at_nodes;
 }
 
-std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& state, std::int64_t t0,
-                                                                CnMatrices& out) const {
+std::expected<StepTerms, ModelError> BlackScholesCN::step_terms(const FdState& state, std::int64_t t0) const {
     const StepTimes s(state, t0, params_.pricing_ts);
     auto r = discount_rate(params_.assets, s);
     if (!r) return std::unexpected(std::move(r.error()));
     auto mu = params_.assets.asset_rate(asset_, s.t1, s.t0);
     if (!mu) return std::unexpected(ModelError(std::move(mu.error())));
+    return StepTerms{{s.dt, *r, *mu}};
+}
 
+void BlackScholesCN::cn_coefficients(const FdState& state, const StepTerms& terms, CnMatrices& out) const {
+    const auto [dt, r, mu] = terms.values;
     const double sig2 = vol_ * vol_;
     const double dx = state.dx;
-    const double d = sig2 * (0.25 * s.dt) / (dx * dx);
-    const double c = (0.25 * s.dt) * (*mu - 0.5 * sig2) / dx;
-    const double disc = 0.5 * s.dt * *r;
+    const double d = sig2 * (0.25 * dt) / (dx * dx);
+    const double c = (0.25 * dt) * (mu - 0.5 * sig2) / dx;
+    const double disc = 0.5 * dt * r;
     const std::size_t n = params_.n_nodes;
     Tridiagonal& p = out.p;
     if (p.n != n) p = Tridiagonal(n);
@@ -54,7 +57,6 @@ std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& s
     p.upper[0] = 2.0 * c;
     p.lower[n - 1] = -2.0 * c;
     p.diag[n - 1] = disc + (2.0 * c - 1.0);
-    return {};
 }
 
 }  // namespace mirvon

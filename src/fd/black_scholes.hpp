@@ -11,8 +11,9 @@ public:
 
     const FdParams& params() const override { return params_; }
     std::expected<FdState, ModelError> create_state_cn(std::int64_t ts) const override;
-    std::expected<void, ModelError> cn_coefficients(const FdState& state, std::int64_t t0,
-                                                    CnMatrices& out) const override;
+    // Terms: the step's length, the discount rate and the asset's rate over it.
+    std::expected<StepTerms, ModelError> step_terms(const FdState& state, std::int64_t t0) const override;
+    void cn_coefficients(const FdState& state, const StepTerms& terms, CnMatrices& out) const override;
     const Vec* get_model_val_cn(const FdState& state, const std::string& name) const override;
 
 private:

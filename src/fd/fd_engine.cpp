@@ -1,7 +1,8 @@
 #include "fd/fd_engine.hpp"
 
-#include <cmath>
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -10,7 +11,7 @@
 #include "core/format.hpp"
 #include "core/stop_check.hpp"
 #include "fd/grid_budget.hpp"
-
+#include "fd/step_cache.hpp"
 #include "model/lang_model.hpp"
 
 namespace mirvon {
@@ -40,34 +41,34 @@ std::optional<std::int64_t> step_length_ms(double timestep) {
 
 namespace {
 
-// Reused across the steps of one run, so the hot loop allocates nothing.
-struct StepWork {
-    CnMatrices m;       // the matrices of the step being taken
-    Elimination elim;   // and the elimination of its Q
-    CnMatrices next_m;  // the matrices of the step after it, when known ahead
-    Elimination next_elim;
-    std::vector<Vec*> tracks;
-    bool prepared = false;                 // m already holds the coming step's matrices
-    std::optional<ModelError> next_error;  // building the coming step's matrices failed
-};
-
 bool moves_grid(std::int64_t grid_ts, std::int64_t t0) {
     // Steps shorter than about 3 ms, or forward in time, leave the grid where it stands.
-    return !((static_cast<double>(grid_ts) - static_cast<double>(t0)) / MS_PER_YEAR < 1e-10);
+    return !(year_fraction(grid_ts, t0) < 1e-10);
 }
 
-// v := Q^-1 (P v) for every track, with the step's matrices in work.m. With
-// `q_next`, the first sweep also eliminates the next step's Q.
-void sweep_tracks(FdState& state, StepWork& work, const Tridiagonal* q_next) {
+// Reused across the steps of one run, so the hot loop allocates nothing.
+struct StepWork {
+    explicit StepWork(bool reuse) : cache(reuse) {}
+    StepCache cache;
+    StepCache::Entry* prepared = nullptr;  // the coming step's matrices, when known ahead
+    std::optional<ModelError> next_error;  // finding the coming step's terms failed
+    std::vector<Vec*> tracks;
+};
+
+// v := Q^-1 (P v) for every track, with the matrices of `step`. With `next`,
+// the first sweep also eliminates the next step's Q.
+void sweep_tracks(FdState& state, StepWork& work, StepCache::Entry& step, StepCache::Entry* next) {
     work.tracks.clear();
     for (auto& [track, v] : state.ledger.pvs_by_track_mut()) work.tracks.push_back(&v);
-    const Tridiagonal& p = work.m.p;
-    const Tridiagonal& q = work.m.q;
+    const Tridiagonal& p = step.m.p;
+    const Tridiagonal& q = step.m.q;
+    const Tridiagonal* q_next = next ? &next->m.q : nullptr;
+    Elimination* next_elim = next ? &next->elim : nullptr;
     // Tracks go through the sweep in pairs, which costs little more than one.
     std::size_t k = 0;
     for (; k + 1 < work.tracks.size(); k += 2, q_next = nullptr)
-        cn_sweep(p, q, work.elim, *work.tracks[k], *work.tracks[k + 1], q_next, &work.next_elim);
-    if (k < work.tracks.size()) cn_sweep(p, q, work.elim, *work.tracks[k], q_next, &work.next_elim);
+        cn_sweep(p, q, step.elim, *work.tracks[k], *work.tracks[k + 1], q_next, next_elim);
+    if (k < work.tracks.size()) cn_sweep(p, q, step.elim, *work.tracks[k], q_next, next_elim);
 }
 
 std::int64_t minus_saturating(std::int64_t a, std::int64_t b) {
@@ -202,43 +203,46 @@ std::expected<void, ModelError> apply_event(const FDCN& model, FdState& state, c
     return {};
 }
 
-// One step of every track's vector from the grid's time back to t0. The step
-// after it (at t_next, if any) has matrices that depend on its times alone,
-// not on the values the events in between book: they are built now, so that
-// this step's sweep can eliminate them on the way. A failure there waits
-// until that step is reached, as events in between may fail first.
+// One step of every track's vector from the grid's time back to t0. A step
+// whose terms match one taken before reuses its matrices and elimination.
+// The step after it (at t_next, if any) has terms that depend on its times
+// alone, not on the values the events in between book: they are found now,
+// and a step not seen before is built so that this step's sweep can
+// eliminate it on the way. A failure there waits until that step is
+// reached, as events in between may fail first.
 std::expected<void, ModelError> step_back(const FDCN& model, FdState& state, std::int64_t t0,
                                           std::optional<std::int64_t> t_next, StepWork& work) {
     if (work.next_error) return std::unexpected(std::move(*work.next_error));
-    if (!work.prepared) {
-        if (auto ok = model.cn_coefficients(state, t0, work.m); !ok) return ok;
-        work.m.derive_implicit();
-        work.elim.done = false;
+    StepCache::Entry* step = work.prepared;
+    if (!step) {
+        auto terms = model.step_terms(state, t0);
+        if (!terms) return std::unexpected(std::move(terms.error()));
+        step = work.cache.find(*terms);
+        if (!step) step = &work.cache.build(model, state, *terms, nullptr);
     }
     state.grid_ts = t0;
-    work.prepared = false;
-    const Tridiagonal* q_next = nullptr;
+    work.prepared = nullptr;
+    StepCache::Entry* to_eliminate = nullptr;
     if (t_next) {
-        if (auto ok = model.cn_coefficients(state, *t_next, work.next_m); ok) {
-            work.next_m.derive_implicit();
-            work.next_elim.done = false;
-            q_next = &work.next_m.q;
-        } else {
-            work.next_error = std::move(ok.error());
+        if (auto terms = model.step_terms(state, *t_next); !terms) {
+            work.next_error = std::move(terms.error());
+        } else if (!(work.prepared = work.cache.find(*terms))) {
+            work.prepared = to_eliminate = &work.cache.build(model, state, *terms, step);
         }
     }
-    sweep_tracks(state, work, q_next);
-    if (q_next) {
-        std::swap(work.m, work.next_m);
-        std::swap(work.elim, work.next_elim);
-        work.prepared = true;
-    }
+    sweep_tracks(state, work, *step, to_eliminate);
     return {};
 }
 
 }  // namespace
 
-std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTable& tt) {
+bool StepTerms::operator==(const StepTerms& other) const {
+    for (std::size_t i = 0; i < values.size(); ++i)
+        if (std::bit_cast<std::uint64_t>(values[i]) != std::bit_cast<std::uint64_t>(other.values[i])) return false;
+    return true;
+}
+
+std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTable& tt, GridPassOptions options) {
     const FdParams& p = model.params();
     const std::size_t n = tt.num_events();
     // Without events there is nothing to roll: the ledger stays empty.
@@ -253,7 +257,7 @@ std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTabl
     if (auto ok = check_grid_work(p, tt, state->grid_ts, delta); !ok)
         return std::unexpected(std::move(ok.error()));
     Schedule schedule(tt, state->grid_ts, delta, p.pricing_ts);
-    StepWork work;
+    StepWork work(options.reuse_repeated_steps);
     StopPoll poll(p.n_nodes);
     for (;;) {
         const Schedule::Action a = schedule.next();

@@ -13,9 +13,9 @@ namespace {
 
 // Vectors of one value per node that the pass keeps besides the tracks' own:
 // the grid and the model's asset values, the matrices and eliminations of the
-// step being taken and of the next one, and an event's value on its way to
-// the ledger.
-constexpr double GRID_VECTORS = 20;
+// steps kept for reuse (three of nine vectors each), and an event's value on
+// its way to the ledger.
+constexpr double GRID_VECTORS = 32;
 
 // A grid whose work would run for hours is refused up front instead of
 // appearing to hang. Work is counted in node steps: the vectors of two

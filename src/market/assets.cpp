@@ -17,13 +17,23 @@ std::expected<LinearInterpolator, AssetError> LinearInterpolator::create(std::ve
     return out;
 }
 
+std::size_t LinearInterpolator::segment(double x) const {
+    auto it = std::upper_bound(xs_.begin(), xs_.end(), x);
+    const std::size_t i = static_cast<std::size_t>(it - xs_.begin()) - 1;
+    return std::min(i, xs_.size() - 2);
+}
+
 std::optional<double> LinearInterpolator::at(double x) const {
     if (std::isnan(x) || x < xs_.front() || x > xs_.back()) return std::nullopt;
-    // i: the largest index with xs[i] <= x, capped so that i + 1 exists.
-    auto it = std::upper_bound(xs_.begin(), xs_.end(), x);
-    std::size_t i = static_cast<std::size_t>(it - xs_.begin()) - 1;
-    i = std::min(i, xs_.size() - 2);
+    const std::size_t i = segment(x);
     return ys_[i] + (ys_[i + 1] - ys_[i]) / (xs_[i + 1] - xs_[i]) * (x - xs_[i]);
+}
+
+std::optional<double> LinearInterpolator::slope_over(double lo, double hi) const {
+    if (!(lo >= xs_.front() && hi <= xs_.back())) return std::nullopt;
+    const std::size_t i = segment(lo);
+    if (hi > xs_[i + 1]) return std::nullopt;
+    return (ys_[i + 1] - ys_[i]) / (xs_[i + 1] - xs_[i]);
 }
 
 std::expected<AssetLogFwd, AssetError> AssetLogFwd::create(std::vector<double> times,
@@ -56,6 +66,12 @@ std::expected<double, AssetError> AssetLogFwd::rate(double t1, double t2) const 
     if (!l1) return l1;
     auto l2 = log_value(t2);
     if (!l2) return l2;
+    // The difference of two interpolated values carries the rounding of
+    // both; the slope of their common piece does not.
+    const double lo = std::min(t1, t2), hi = std::max(t1, t2);
+    if (first_time_ > 0.0 && hi <= first_time_) return first_log_value_ / first_time_;
+    if (curve_ && lo >= first_time_)
+        if (auto slope = curve_->slope_over(lo, hi)) return *slope;
     return (*l1 - *l2) / (t1 - t2);
 }
 

@@ -21,8 +21,13 @@ public:
                                                                 std::vector<double> ys);
     // Absent outside [first x, last x] and for NaN.
     std::optional<double> at(double x) const;
+    // The slope of the one segment that holds both x (its end points
+    // included); absent when they lie in different segments or outside.
+    std::optional<double> slope_over(double lo, double hi) const;
 
 private:
+    // The segment of x: the largest i with xs[i] <= x, at most size - 2.
+    std::size_t segment(double x) const;
     std::vector<double> xs_, ys_;
 };
 
@@ -33,6 +38,9 @@ public:
                                                          ForwardKind kind);
     ForwardKind kind() const { return kind_; }
     std::expected<double, AssetError> log_value(double t) const;
+    // (L(t1) - L(t2)) / (t1 - t2). Where L is one straight line over both
+    // times this is that line's slope, so that every step inside one piece
+    // of the curve sees the same rate, bit for bit.
     std::expected<double, AssetError> rate(double t1, double t2) const;
 
 private:

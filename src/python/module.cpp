@@ -1,5 +1,5 @@
 // The _mirvon module: the six entry functions in their order, with their text
-// signatures, and nothing else.
+// signatures, and nothing else but the test suite's private switches.
 #define MIRVON_IMPORT_NUMPY
 #include "python/numpy_api.hpp"
 
@@ -7,6 +7,7 @@
 #include "python/entry_functions.hpp"
 #include "python/pending_exception.hpp"
 #include "python/py_errors.hpp"
+#include "python/test_hooks.hpp"
 
 namespace mirvon::py {
 
@@ -53,5 +54,7 @@ PyMODINIT_FUNC PyInit__mirvon() {
     import_array();
     if (!mirvon::py::init_abort_exception()) return nullptr;
     mirvon::install_stop_check(&mirvon::py::stop_for_signals);
-    return PyModule_Create(&mirvon::py::module_def);
+    PyObject* module = PyModule_Create(&mirvon::py::module_def);
+    if (module && !mirvon::py::add_test_hooks(module)) Py_CLEAR(module);
+    return module;
 }

@@ -10,6 +10,7 @@
 #include "python/model_params.hpp"
 #include "python/py_mc_model.hpp"
 #include "python/stats_output.hpp"
+#include "python/test_hooks.hpp"
 #include "python/timetable_builder.hpp"
 
 namespace mirvon::py {
@@ -38,7 +39,9 @@ std::expected<Priced, EntryError> run_engine(const Engine& engine, const TimeTab
 template <class Model>
 struct GridEngine {
     const Model& model;
-    std::expected<Ledger, ModelError> calculate(const TimeTable& tt) const { return calculate_fd(model, tt); }
+    std::expected<Ledger, ModelError> calculate(const TimeTable& tt) const {
+        return calculate_fd(model, tt, GridPassOptions{.reuse_repeated_steps = grid_step_reuse});
+    }
     std::expected<double, ModelError> price(const Ledger& ledger) const { return price_fd(model, ledger); }
 };
 

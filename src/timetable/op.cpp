@@ -21,9 +21,10 @@ std::string Op::display() const {
 }
 
 namespace {
-// The number wins over a NaN operand; two NaNs give NaN.
-inline double larger(double a, double b) { return (b > a || a != a) ? b : a; }
-inline double smaller(double a, double b) { return (b < a || a != a) ? b : a; }
+// The number wins over a NaN operand; two NaNs give NaN. Function objects,
+// so that the loops below inline them.
+constexpr auto larger = [](double a, double b) { return (b > a || a != a) ? b : a; };
+constexpr auto smaller = [](double a, double b) { return (b < a || a != a) ? b : a; };
 
 template <class F>
 std::expected<void, TimeTableError> choose_in_place(Vec& target, const Vec& value, F pick) {
@@ -45,8 +46,12 @@ std::expected<void, TimeTableError> Op::apply(Vec& target, const Vec& value) con
         case Kind::Add: {
             auto n = broadcast_len(target.size(), value.size());
             if (!n) return std::unexpected(TimeTableError::message(n.error().text()));
-            if (*n == target.size()) {
-                for (std::size_t i = 0; i < *n; ++i) target[i] += at_bcast(value, i);
+            if (*n == target.size() && value.size() == 1) {
+                const double v = value[0];
+                for (double& t : target) t += v;
+            } else if (*n == target.size()) {
+                const double* v = value.data();
+                for (std::size_t i = 0; i < *n; ++i) target[i] += v[i];
             } else {
                 const double t0 = target[0];
                 Vec grown(value);
