@@ -67,6 +67,28 @@ std::expected<void, LedgerError> Ledger::one_track_event(const Op& op, std::uint
     return {};
 }
 
+std::expected<void, LedgerError> Ledger::one_track_choice(std::uint64_t track, Vec value,
+                                                          const std::function<Mask(const Vec&, const Vec&)>& decide,
+                                                          std::uint64_t event, std::uint32_t flags) {
+    Vec& pv = track_entry(track);
+    if (auto ok = check_fits(pv, value); !ok) return ok;
+    const Mask won = decide(pv, value);
+    if (won.size() != pv.size()) throw EngineAbort("a choice decided for another number of paths");
+    if (flags & FLAG_CASHFLOW) {
+        cf_mask(track, won);
+        if (!is_single_zero(value))
+            if (auto ok = cf_insert(event, track, filter(won, value)); !ok) return ok;
+    }
+    if (flags & FLAG_CHOICES) {
+        ChoiceVec choice(num_paths_, 0);
+        for (std::size_t i = 0; i < choice.size(); ++i) choice[i] = won[i];
+        choices_.insert(event, track, std::move(choice));
+    }
+    for (std::size_t i = 0; i < pv.size(); ++i)
+        if (won[i]) pv[i] = at_bcast(value, i);
+    return {};
+}
+
 std::expected<void, LedgerError> Ledger::one_track_weights(Vec weights, std::uint64_t track, Vec value,
                                                            std::uint64_t event, std::uint32_t flags) {
     Vec& pv = track_entry(track);

@@ -5,6 +5,7 @@ namespace mirvon {
 std::expected<Ledger, ModelError> calculate_forward(const ForwardEngine& engine, const TimeTable& tt,
                                                     std::uint32_t flags) {
     FwdModelStateGeneric state(tt, engine.paths());
+    const ChoiceRegression* regression = engine.choice_regression();
     std::int64_t current = engine.start_time();
     Vec q;  // the event's discounted quantity, reusing one buffer for every event
     for (std::size_t i = 0; i < tt.num_events(); ++i) {
@@ -17,9 +18,14 @@ std::expected<Ledger, ModelError> calculate_forward(const ForwardEngine& engine,
         for (double& x : q) x *= tt.quantity_at(i);
         if (auto ok = value_event(engine, state, tt, i, *time, q); !ok)
             return std::unexpected(std::move(ok.error()));
+        if (regression && tt.op_at(i).is_choice()) {
+            auto values = value_regressors(engine, state, tt, i, *time, regression->regressors, engine.paths());
+            if (!values) return std::unexpected(std::move(values.error()));
+            state.graph.save_regressors(i, std::move(*values));
+        }
         current = *time;
     }
-    if (auto ok = state.evolve_pvs_backward(tt, flags); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = state.evolve_pvs_backward(tt, flags, regression); !ok) return std::unexpected(std::move(ok.error()));
     return std::move(state).into_ledger();
 }
 

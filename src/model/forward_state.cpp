@@ -1,11 +1,26 @@
 #include "model/forward_state.hpp"
 
 #include "core/overload.hpp"
+#include "model/regressed_choice.hpp"
 
 namespace mirvon {
 
 std::expected<void, ModelError> FwdModelStateGeneric::evolve_pvs_backward(const TimeTable& tt,
-                                                                           std::uint32_t flags) {
+                                                                           std::uint32_t flags,
+                                                                           const ChoiceRegression* regression) {
+    auto book = [&](std::size_t t, std::uint64_t track, Vec value) -> std::expected<void, LedgerError> {
+        const Op& op = tt.op_at(t);
+        if (regression && op.is_choice()) {
+            const std::vector<Vec> regressors = graph.take_regressors(t);
+            if (!regressors.empty()) {
+                auto decide = [&](const Vec& pv, const Vec& v) {
+                    return regressed_wins(op, v, pv, regressors, regression->degree);
+                };
+                return ledger.one_track_choice(track, std::move(value), decide, t, flags);
+            }
+        }
+        return ledger.one_track_event(op, track, std::move(value), t, flags);
+    };
     while (graph.size() > 0) {
         const std::size_t t = graph.size() - 1;
         EvState slot = graph.pop();
@@ -16,13 +31,11 @@ std::expected<void, ModelError> FwdModelStateGeneric::evolve_pvs_backward(const 
         std::expected<void, LedgerError> booked = std::visit(
             Overload{
                 [](EvState::Empty&) -> std::expected<void, LedgerError> { return {}; },
-                [&](EvState::Pay& p) {
-                    return ledger.one_track_event(tt.op_at(t), k, std::move(p.value), t, flags);
-                },
+                [&](EvState::Pay& p) { return book(t, k, std::move(p.value)); },
                 [&](EvState::TrackRef& r) -> std::expected<void, LedgerError> {
                     auto pv = ledger.pv_vec(r.track);
                     if (!pv) return std::unexpected(std::move(pv.error()));
-                    return ledger.one_track_event(tt.op_at(t), k, Vec(**pv), t, flags);
+                    return book(t, k, Vec(**pv));
                 },
                 [&](EvState::CondPay& c) {
                     return ledger.one_track_weights(std::move(c.data->condition), k, std::move(c.data->value),
