@@ -1,5 +1,7 @@
 #include "model/forward_state.hpp"
 
+#include <optional>
+
 #include "core/overload.hpp"
 #include "model/regressed_choice.hpp"
 
@@ -8,14 +10,14 @@ namespace mirvon {
 std::expected<void, ModelError> FwdModelStateGeneric::evolve_pvs_backward(const TimeTable& tt,
                                                                            std::uint32_t flags,
                                                                            const ChoiceRegression* regression) {
+    std::optional<RegressedChoice> regressed;
+    if (regression) regressed.emplace(regression->degree);
     auto book = [&](std::size_t t, std::uint64_t track, Vec value) -> std::expected<void, LedgerError> {
         const Op& op = tt.op_at(t);
-        if (regression && op.is_choice()) {
+        if (regressed && op.is_choice()) {
             const std::vector<Vec> regressors = graph.take_regressors(t);
             if (!regressors.empty()) {
-                auto decide = [&](const Vec& pv, const Vec& v) {
-                    return regressed_wins(op, v, pv, regressors, regression->degree);
-                };
+                auto decide = [&](const Vec& pv, const Vec& v) { return regressed->winners(op, v, pv, regressors); };
                 return ledger.one_track_choice(track, std::move(value), decide, t, flags);
             }
         }

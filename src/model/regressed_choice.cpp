@@ -1,18 +1,13 @@
 #include "model/regressed_choice.hpp"
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
-#include "model/regression.hpp"
 
 namespace mirvon {
 
 namespace {
-
-bool wins(const Op& op, double value, double against) {
-    // Comparisons with NaN are false, so a NaN never wins.
-    return op.kind == Op::Kind::Max ? value > against : value < against;
-}
 
 ModelError regressor_error(const TimeTable& tt, std::size_t event, const std::string& name, const std::string& cause) {
     return event_error(tt, event, "Error in regressor '" + name + "', caused by \n" + cause);
@@ -36,28 +31,51 @@ std::expected<std::vector<Vec>, ModelError> value_regressors(const FwdModel& mod
     return values;
 }
 
-Mask regressed_wins(const Op& op, const Vec& value, const Vec& continuation, std::span<const Vec> regressors,
-                    std::size_t degree) {
-    // The lowest (">") or highest ("<") continuation; NaNs never win and so
-    // never become the bound.
-    double bound = op.kind == Op::Kind::Max ? std::numeric_limits<double>::infinity()
-                                            : -std::numeric_limits<double>::infinity();
-    for (double c : continuation)
-        if (wins(op, bound, c)) bound = c;
+namespace {
 
-    // Written without a branch: which paths can win is a coin toss per path.
-    std::vector<std::size_t> can_win(continuation.size());
+// The paths i among `paths` (all n paths when null) where better(value[i],
+// against(r)) for the r-th of them, gathered without a branch: whether a path
+// is in is a coin toss per path. A one-element value stands for every path.
+template <class Better, class Against>
+std::size_t gather(std::size_t* out, const std::size_t* paths, std::size_t n, const Vec& value, Better better,
+                   Against against) {
+    const double* v = value.data();
+    const std::size_t stride = value.size() == 1 ? 0 : 1;
     std::size_t count = 0;
-    for (std::size_t i = 0; i < continuation.size(); ++i) {
-        can_win[count] = i;
-        count += wins(op, at_bcast(value, i), bound);
+    for (std::size_t r = 0; r < n; ++r) {
+        const std::size_t i = paths ? paths[r] : r;
+        out[count] = i;
+        count += better(v[i * stride], against(r));
     }
-    can_win.resize(count);
-    const Vec fitted = least_squares_fit(regressors, continuation, can_win, degree);
-    Mask out(continuation.size(), false);
-    for (std::size_t r = 0; r < can_win.size(); ++r)
-        out[can_win[r]] = wins(op, at_bcast(value, can_win[r]), fitted[r]);
-    return out;
+    return count;
+}
+
+template <class Better>
+double weakest(const Vec& continuation, Better better) {
+    // The lowest (">") or highest ("<") continuation; a NaN never compares
+    // better and so never becomes the bound.
+    double bound = better(1.0, 0.0) ? std::numeric_limits<double>::infinity() : -std::numeric_limits<double>::infinity();
+    for (double c : continuation) bound = better(bound, c) ? c : bound;
+    return bound;
+}
+
+}  // namespace
+
+std::span<const std::size_t> RegressedChoice::winners(const Op& op, const Vec& value, const Vec& continuation,
+                                                      std::span<const Vec> regressors) {
+    const std::size_t n = continuation.size();
+    can_win_.resize(n);
+    winners_.resize(n);
+    auto decide = [&](auto better) {
+        const double bound = weakest(continuation, better);
+        const std::size_t count =
+            gather(can_win_.data(), nullptr, n, value, better, [bound](std::size_t) { return bound; });
+        const std::span<const double> fitted = fit_.fit(regressors, continuation, {can_win_.data(), count});
+        return gather(winners_.data(), can_win_.data(), count, value, better,
+                      [&fitted](std::size_t r) { return fitted[r]; });
+    };
+    const std::size_t won = op.kind == Op::Kind::Max ? decide(std::greater<double>()) : decide(std::less<double>());
+    return {winners_.data(), won};
 }
 
 }  // namespace mirvon

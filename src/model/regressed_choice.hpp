@@ -11,6 +11,7 @@
 
 #include "ledger/ledger.hpp"
 #include "model/lang_model.hpp"
+#include "model/regression.hpp"
 
 namespace mirvon {
 
@@ -26,15 +27,30 @@ std::expected<std::vector<Vec>, ModelError> value_regressors(const FwdModel& mod
                                                              const std::vector<std::string>& names,
                                                              std::size_t paths);
 
-// The paths where the event's value wins (">": is larger, "<": is smaller)
-// against the continuation fitted on the regressors.
-//
-// Where the value cannot beat even the lowest (for "<" the highest)
-// continuation of any path, no estimate could make it win: those paths keep
-// their continuation and take no part in the fit, which then spends its few
-// basis functions where the decision is made. For an option, whose
-// continuation is never below 0, these are the paths out of the money.
-Mask regressed_wins(const Op& op, const Vec& value, const Vec& continuation, std::span<const Vec> regressors,
-                    std::size_t degree);
+// Decides choice events by regression, one after another through a
+// backward roll, keeping its buffers from one event to the next.
+class RegressedChoice {
+public:
+    explicit RegressedChoice(std::size_t degree) : fit_(degree) {}
+
+    // The paths, ascending, where the event's value wins (">": is larger,
+    // "<": is smaller) against the continuation fitted on the regressors;
+    // valid until the next call.
+    //
+    // Where the value cannot beat even the lowest (for "<" the highest)
+    // continuation of any path, no estimate could make it win: those paths
+    // keep their continuation and take no part in the fit, which then spends
+    // its few basis functions where the decision is made. For an option,
+    // whose continuation is never below 0, these are the paths out of the
+    // money.
+    std::span<const std::size_t> winners(const Op& op, const Vec& value, const Vec& continuation,
+                                         std::span<const Vec> regressors);
+
+private:
+    LeastSquaresFit fit_;
+    // Sized to the paths once; the counts in use change from event to event.
+    std::vector<std::size_t> can_win_;
+    std::vector<std::size_t> winners_;
+};
 
 }  // namespace mirvon

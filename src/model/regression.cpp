@@ -68,12 +68,11 @@ double blocked_sum(std::size_t count, auto term) {
     return total;
 }
 
-Standardization standardize(const Vec& x, std::span<const std::size_t> paths) {
-    const double n = static_cast<double>(paths.size());
-    if (x.size() == 1) return {x[0], 0.0};
-    const double mean = blocked_sum(paths.size(), [&](std::size_t r) { return x[paths[r]]; }) / n;
-    const double spread = std::sqrt(blocked_sum(paths.size(), [&](std::size_t r) {
-                                        const double d = x[paths[r]] - mean;
+Standardization standardization(const double* x, std::size_t count) {
+    const double n = static_cast<double>(count);
+    const double mean = blocked_sum(count, [x](std::size_t r) { return x[r]; }) / n;
+    const double spread = std::sqrt(blocked_sum(count, [x, mean](std::size_t r) {
+                                        const double d = x[r] - mean;
                                         return d * d;
                                     }) /
                                     n);
@@ -81,8 +80,12 @@ Standardization standardize(const Vec& x, std::span<const std::size_t> paths) {
     return {mean, 1.0 / spread};
 }
 
+void standardize(double* x, std::size_t count, Standardization s) {
+    for (std::size_t r = 0; r < count; ++r) x[r] = (x[r] - s.mean) * s.inv_spread;
+}
+
 // Four running sums break the chain of dependent additions.
-double dot(const double* a, const double* b, std::size_t n) {
+inline double dot(const double* a, const double* b, std::size_t n) {
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -95,43 +98,31 @@ double dot(const double* a, const double* b, std::size_t n) {
     return (s0 + s1) + (s2 + s3);
 }
 
-// The basis functions on a block of paths, column by column: function j of
-// the block's r-th path at j * BLOCK + r.
+// The basis functions on a block of consecutive paths, column by column:
+// function j of the block's r-th path at j * BLOCK + r.
 class BasisBlock {
 public:
-    BasisBlock(std::span<const Vec> regressors, std::span<const Standardization> scales, std::size_t degree)
-        : regressors_(regressors), scales_(scales), monomials_(graded_monomials(regressors.size(), degree)),
-          z_(regressors.size() * BLOCK), values_(monomials_.size() * BLOCK) {
+    BasisBlock(std::size_t variables, std::size_t degree)
+        : monomials_(graded_monomials(variables, degree)), values_(monomials_.size() * BLOCK) {
         std::fill_n(values_.begin(), BLOCK, 1.0);
     }
 
     std::size_t size() const { return monomials_.size(); }
     const double* column(std::size_t j) const { return &values_[j * BLOCK]; }
 
-    // Fills the block with up to BLOCK paths, the r-th being path_at(r).
-    void fill(std::size_t count, auto path_at) {
-        for (std::size_t k = 0; k < regressors_.size(); ++k) {
-            const Vec& x = regressors_[k];
-            const Standardization s = scales_[k];
-            double* z = &z_[k * BLOCK];
-            if (x.size() == 1)
-                std::fill_n(z, count, (x[0] - s.mean) * s.inv_spread);
-            else
-                for (std::size_t r = 0; r < count; ++r) z[r] = (x[path_at(r)] - s.mean) * s.inv_spread;
-        }
+    // The block of `count` paths from `start`, of standardised regressors
+    // laid out as regressor k from k * stride.
+    void fill(const double* state, std::size_t stride, std::size_t start, std::size_t count) {
         for (std::size_t j = 1; j < monomials_.size(); ++j) {
             const double* parent = &values_[monomials_.parent[j] * BLOCK];
-            const double* z = &z_[monomials_.var[j] * BLOCK];
+            const double* z = state + monomials_.var[j] * stride + start;
             double* out = &values_[j * BLOCK];
             for (std::size_t r = 0; r < count; ++r) out[r] = parent[r] * z[r];
         }
     }
 
 private:
-    std::span<const Vec> regressors_;
-    std::span<const Standardization> scales_;
     Monomials monomials_;
-    Vec z_;
     Vec values_;
 };
 
@@ -142,17 +133,15 @@ struct NormalEquations {
     std::vector<double> moment;
 };
 
-NormalEquations accumulate(BasisBlock& basis, const Vec& target, std::span<const std::size_t> paths) {
+NormalEquations accumulate(BasisBlock& basis, const double* state, const double* target, std::size_t count) {
     const std::size_t p = basis.size();
     NormalEquations eq{std::vector<double>(p * p, 0.0), std::vector<double>(p, 0.0)};
-    Vec y(BLOCK);
-    for (std::size_t start = 0; start < paths.size(); start += BLOCK) {
-        const std::size_t count = std::min(BLOCK, paths.size() - start);
-        basis.fill(count, [&](std::size_t r) { return paths[start + r]; });
-        for (std::size_t r = 0; r < count; ++r) y[r] = target[paths[start + r]];
+    for (std::size_t start = 0; start < count; start += BLOCK) {
+        const std::size_t n = std::min(BLOCK, count - start);
+        basis.fill(state, count, start, n);
         for (std::size_t a = 0; a < p; ++a) {
-            eq.moment[a] += dot(basis.column(a), y.data(), count);
-            for (std::size_t c = a; c < p; ++c) eq.gram[a * p + c] += dot(basis.column(a), basis.column(c), count);
+            eq.moment[a] += dot(basis.column(a), target + start, n);
+            for (std::size_t c = a; c < p; ++c) eq.gram[a * p + c] += dot(basis.column(a), basis.column(c), n);
         }
     }
     return eq;
@@ -229,40 +218,79 @@ std::optional<std::size_t> polynomial_basis_size(std::size_t variables, std::siz
     return static_cast<std::size_t>(size);
 }
 
-Vec least_squares_fit(std::span<const Vec> regressors, const Vec& target, std::span<const std::size_t> paths,
-                      std::size_t degree) {
-    std::vector<std::size_t> fitted_paths;
-    fitted_paths.reserve(paths.size());
-    for (std::size_t i : paths) {
-        bool finite = std::isfinite(target[i]);
-        for (std::size_t k = 0; finite && k < regressors.size(); ++k) finite = std::isfinite(at_bcast(regressors[k], i));
-        if (finite) fitted_paths.push_back(i);
+std::span<const double> LeastSquaresFit::fit(std::span<const Vec> regressors, const Vec& target,
+                                             std::span<const std::size_t> paths) {
+    const std::size_t m = paths.size(), k = regressors.size();
+    constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+    target_.resize(m);
+    state_.resize(k * m);
+    for (std::size_t r = 0; r < m; ++r) target_[r] = target[paths[r]];
+    for (std::size_t v = 0; v < k; ++v) {
+        const Vec& x = regressors[v];
+        double* z = &state_[v * m];
+        if (x.size() == 1)
+            std::fill_n(z, m, x[0]);
+        else
+            for (std::size_t r = 0; r < m; ++r) z[r] = x[paths[r]];
     }
-    if (fitted_paths.empty()) return Vec(paths.size(), std::numeric_limits<double>::quiet_NaN());
 
-    std::vector<Standardization> scales;
-    scales.reserve(regressors.size());
-    for (const Vec& x : regressors) scales.push_back(standardize(x, fitted_paths));
-    BasisBlock basis(regressors, scales, degree);
-    const std::vector<double> beta = solve(accumulate(basis, target, fitted_paths));
+    // |x| <= max fails for NaN and the infinities; all paths are checked at
+    // once before any is looked at alone.
+    auto finite = [](double x) { return std::abs(x) <= std::numeric_limits<double>::max(); };
+    bool all_finite = true;
+    for (std::size_t r = 0; r < m; ++r) all_finite &= finite(target_[r]);
+    for (std::size_t r = 0; r < k * m; ++r) all_finite &= finite(state_[r]);
+    auto finite_at = [&](std::size_t r) {
+        bool ok = finite(target_[r]);
+        for (std::size_t v = 0; v < k; ++v) ok &= finite(state_[v * m + r]);
+        return ok;
+    };
+    std::size_t count = m;
+    if (!all_finite) {
+        count = 0;
+        for (std::size_t r = 0; r < m; ++r) count += finite_at(r);
+    }
+    double* fit_state = state_.data();
+    const double* fit_target = target_.data();
+    if (count < m) {
+        fit_state_.resize(k * count);
+        fit_target_.resize(count);
+        for (std::size_t r = 0, f = 0; r < m; ++r) {
+            if (!finite_at(r)) continue;
+            for (std::size_t v = 0; v < k; ++v) fit_state_[v * count + f] = state_[v * m + r];
+            fit_target_[f++] = target_[r];
+        }
+        fit_state = fit_state_.data();
+        fit_target = fit_target_.data();
+    }
+    fitted_.assign(m, count == 0 ? NaN : 0.0);
+    if (count == 0) return fitted_;
 
-    Vec fitted(paths.size(), 0.0);
-    for (std::size_t start = 0; start < paths.size(); start += BLOCK) {
-        const std::size_t count = std::min(BLOCK, paths.size() - start);
-        basis.fill(count, [&](std::size_t r) { return paths[start + r]; });
-        double* out = &fitted[start];
+    for (std::size_t v = 0; v < k; ++v) {
+        const Standardization s = standardization(fit_state + v * count, count);
+        if (count < m) standardize(fit_state + v * count, count, s);
+        standardize(&state_[v * m], m, s);
+    }
+    BasisBlock basis(k, degree_);
+    const std::vector<double> beta = solve(accumulate(basis, fit_state, fit_target, count));
+
+    for (std::size_t start = 0; start < m; start += BLOCK) {
+        const std::size_t n = std::min(BLOCK, m - start);
+        basis.fill(state_.data(), m, start, n);
+        double* out = &fitted_[start];
         for (std::size_t j = 0; j < basis.size(); ++j) {
             if (beta[j] == 0.0) continue;  // left out, and its value may not even be finite
             const double* column = basis.column(j);
-            for (std::size_t r = 0; r < count; ++r) out[r] += beta[j] * column[r];
+            for (std::size_t r = 0; r < n; ++r) out[r] += beta[j] * column[r];
         }
     }
     // Where the state is not known there is no estimate, even when the
     // regressor's own terms were left out of the fit.
-    for (const Vec& x : regressors)
-        for (std::size_t r = 0; r < paths.size(); ++r)
-            if (!std::isfinite(at_bcast(x, paths[r]))) fitted[r] = std::numeric_limits<double>::quiet_NaN();
-    return fitted;
+    if (count < m)
+        for (std::size_t v = 0; v < k; ++v)
+            for (std::size_t r = 0; r < m; ++r)
+                if (!std::isfinite(state_[v * m + r])) fitted_[r] = NaN;
+    return fitted_;
 }
 
 }  // namespace mirvon
