@@ -11,6 +11,10 @@ Contracts, on 100,000 paths by default:
                   hands the average over through `get_value`: one event.
   weekly_strip    52 weekly payments of 1/52 of the asset: 52 booked events,
                   so that the memory the booked values need shows.
+  bermudan        a put exercisable on each of 365 daily dates (">" events
+                  on one track), on 10,000 paths by default, once with FLAGS 0
+                  and once with FLAGS 10 (choices and cashflows recorded):
+                  the ratio of the two shows what the recording costs.
   bermudan12      a put exercisable at 12 monthly dates, each a ">" choice
                   between the exercise value and the continuation: decided
                   with each path's own future (no regressors),
@@ -29,7 +33,8 @@ For each contract it prints
   the resident memory before the call and the process's peak after it,
       beside paths x booked events x 8 bytes, the least the booked values need
       (the peak can only show growth beyond the peak of the imports).
-Goals: overhead below 10% of (a), (a)/(c) at most 1.3.
+Goals: overhead below 10% of (a), (a)/(c) at most 1.3; for the Bermudan,
+FLAGS 10 at most 2x the time of FLAGS 0.
 
 For the two Bermudan puts it also prints the price beside the Black-Scholes
 grid's (fd_blackscholes_price), and the cost of the regression: the engine
@@ -43,6 +48,7 @@ Each contract runs in its own process so that the peak memory
 show how the overhead grows with each.
 
 Run:  python benchmarks/mc_price.py [--paths N] [--repeat R] [--scan]
+          [--bermudan-paths N] [--bermudan-dates D]
 """
 
 import argparse
@@ -60,7 +66,8 @@ SPOT, STRIKE, RATE, VOL = 100.0, 100.0, 0.05, 0.2
 SEED = 12345
 BERMUDAN_DATES = 12
 MS_PER_YEAR = 31_536_000_000
-WEEK_MS = 7 * 86_400_000
+DAY_MS = 86_400_000
+WEEK_MS = 7 * DAY_MS
 
 
 def gbm_step(rng, spot, z, dt):
@@ -147,6 +154,10 @@ class TimedGBM:
         return [STRIKE - x[0]]
 
     @timed
+    def put_payoff(self, x):
+        return [np.maximum(STRIKE - x[0], 0.0)]
+
+    @timed
     def first_fixing(self, x):
         return [x[0]]
 
@@ -165,6 +176,10 @@ class TimedGBM:
 
 def fixing_times(n):
     return [(i + 1) * WEEK_MS for i in range(n)]
+
+
+def exercise_times(n):
+    return [(i + 1) * DAY_MS for i in range(n)]
 
 
 def bermudan_times():
@@ -189,6 +204,10 @@ def contract(case, model, fixings):
     elif case == "weekly_strip":
         rows = [("option", t, "+", 1.0 / fixings, "S") for t in fixing_times(fixings)]
         return rows, {}, len(rows)
+    elif case == "bermudan":
+        rows = [("option", t, ">", 1.0, "put") for t in exercise_times(fixings)]
+        expressions = {"put": {"type": "phrase", "fn": model.put_payoff, "inp": ["S"]}}
+        return rows, expressions, len(rows)
     elif case == "asian_model":
         rows = [("option", fixing_times(fixings)[-1], "+", 1.0, "asian")]
         expressions = {"asian": {"type": "phrase", "fn": model.average_payoff(1), "inp": ["AVG"]}}
@@ -216,6 +235,16 @@ def plain_numpy(case, paths, fixings):
     if case == "european":
         gbm_step(rng, spot, z, 1.0)
         return math.exp(-RATE) * np.maximum(spot - STRIKE, 0.0).mean()
+    if case == "bermudan":
+        # The roll keeps the larger of each date's value and what follows it:
+        # the pathwise maximum of the discounted payoffs, and at least 0.
+        best = np.zeros(paths)
+        t = 0.0
+        for ms in exercise_times(fixings):
+            gbm_step(rng, spot, z, ms / MS_PER_YEAR - t)
+            t = ms / MS_PER_YEAR
+            np.maximum(best, math.exp(-RATE * t) * np.maximum(STRIKE - spot, 0.0), out=best)
+        return best.mean()
     total = np.zeros(paths)
     t = 0.0
     for ms in fixing_times(fixings):
@@ -273,7 +302,7 @@ def grid_bermudan():
     return _mirvon.fd_blackscholes_price(events_batch(rows, tracks=["option", "exercise"]), None, dataset, {})
 
 
-def run_case(case, paths, fixings, repeat):
+def run_case(case, paths, fixings, repeat, flags=0):
     """One contract in this process; returns the figures as a dict."""
     import _mirvon
     from mirvon.timetable import events_batch
@@ -281,7 +310,7 @@ def run_case(case, paths, fixings, repeat):
     dataset = {
         "BASE": "USD",
         "ASSETS": {"USD": ("ZERO_RATES", np.array([[0.0, RATE], [10.0, RATE]]))},
-        "MC": {"PATHS": paths, "SEED": SEED, "FLAGS": 0},
+        "MC": {"PATHS": paths, "SEED": SEED, "FLAGS": flags},
         "PRICING_TS": 0,
     }
     if case == "bermudan12_lsm":
@@ -331,26 +360,31 @@ def run_case(case, paths, fixings, repeat):
             numpy_best = (numpy_time, faults() - faults_before)
 
     best.update(numpy=numpy_best[0], numpy_faults=numpy_best[1], numpy_price=numpy_price,
-                case=case, paths=paths, fixings=fixings)
+                case=case, paths=paths, fixings=fixings, flags=flags)
     if case.startswith("bermudan12"):
         best["grid"] = grid_bermudan()
     return best
 
 
-def in_subprocess(case, paths, fixings, repeat):
+def in_subprocess(case, paths, fixings, repeat, flags=0):
     out = subprocess.run(
         [sys.executable, __file__, "--case", case, "--paths", str(paths), "--fixings", str(fixings),
-         "--repeat", str(repeat)],
+         "--repeat", str(repeat), "--flags", str(flags)],
         check=True, capture_output=True, text=True,
     )
     return json.loads(out.stdout)
+
+
+def label(r):
+    return f"{r['case']} FLAGS {r['flags']}" if r["case"] == "bermudan" else r["case"]
 
 
 def report(r):
     a, b, c = r["total"], r["python"], r["numpy"]
     overhead = a - b
     need = r["paths"] * r["booked"] * 8
-    print(f"{r['case']}  ({r['paths']:,} paths, {r['events']} events, {r['calls']} Python calls)")
+    name = label(r)
+    print(f"{name}  ({r['paths']:,} paths, {r['events']} events, {r['calls']} Python calls)")
     print(f"  price {r['price']:.6f}   plain NumPy {r['numpy_price']:.6f}   "
           f"rel. diff {abs(r['price'] / r['numpy_price'] - 1):.1e}")
     print(f"  (a) mc_price           {a * 1e3:9.2f} ms")
@@ -364,10 +398,10 @@ def report(r):
     print(f"  RSS before the call {r['rss_before_kb'] / 1024:.1f} MiB, peak after it {r['rss_peak_kb'] / 1024:.1f} MiB "
           f"(+{(r['rss_peak_kb'] - r['rss_before_kb']) / 1024:.1f})   "
           f"paths x booked events x 8 = {need / 2**20:.1f} MiB")
-    print(f"RESULT mc_price {r['case']} total: {a * 1e3:.2f} ms")
-    print(f"RESULT mc_price {r['case']} engine overhead: {overhead / a:.1%}")
-    print(f"RESULT mc_price {r['case']} time vs plain NumPy: {a / c:.2f} x")
-    print(f"RESULT mc_price {r['case']} peak memory vs booked values: {(r['rss_peak_kb'] - r['rss_before_kb']) * 1024 / max(need, 1):.2f} x")
+    print(f"RESULT mc_price {name} total: {a * 1e3:.2f} ms")
+    print(f"RESULT mc_price {name} engine overhead: {overhead / a:.1%}")
+    print(f"RESULT mc_price {name} time vs plain NumPy: {a / c:.2f} x")
+    print(f"RESULT mc_price {name} peak memory vs booked values: {(r['rss_peak_kb'] - r['rss_before_kb']) * 1024 / max(need, 1):.2f} x")
 
 
 def regression_cost(paths, repeat):
@@ -419,15 +453,18 @@ def main():
     parser.add_argument("--paths", type=int, default=100_000)
     parser.add_argument("--fixings", type=int, default=52)
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--bermudan-paths", type=int, default=10_000)
+    parser.add_argument("--bermudan-dates", type=int, default=365)
     parser.add_argument("--scan", action="store_true", help="vary paths and fixings of the snapper Asian call")
     parser.add_argument("--case", help=argparse.SUPPRESS)
+    parser.add_argument("--flags", type=int, default=0, help=argparse.SUPPRESS)
     args = parser.parse_args()
 
     if args.case == "regression_cost":
         print(json.dumps(regression_cost(args.paths, args.repeat)))
         return
     if args.case:
-        print(json.dumps(run_case(args.case, args.paths, args.fixings, args.repeat)))
+        print(json.dumps(run_case(args.case, args.paths, args.fixings, args.repeat, args.flags)))
         return
 
     print("Figures are wall-clock times on a possibly shared machine: expect noise.\n")
@@ -439,6 +476,18 @@ def main():
     out = subprocess.run([sys.executable, __file__, "--case", "regression_cost", "--paths", str(args.paths),
                           "--repeat", str(3 * args.repeat)], check=True, capture_output=True, text=True)
     report_regression(json.loads(out.stdout), results["bermudan12"], results["bermudan12_lsm"])
+    print()
+
+    by_flags = {}
+    for flags in (0, 10):
+        by_flags[flags] = in_subprocess("bermudan", args.bermudan_paths, args.bermudan_dates, args.repeat, flags)
+        report(by_flags[flags])
+        print()
+    ratio = by_flags[10]["total"] / by_flags[0]["total"]
+    same = by_flags[10]["price"] == by_flags[0]["price"]
+    print(f"bermudan: FLAGS 10 takes {ratio:.2f} x the time of FLAGS 0 (goal: at most 2), "
+          f"prices {'identical' if same else 'DIFFER'}")
+    print(f"RESULT mc_price bermudan FLAGS 10 vs FLAGS 0: {ratio:.2f} x")
     print()
 
     if args.scan:

@@ -245,6 +245,17 @@ def test_objects_without_the_protocol_are_refused(obj):
         fixed(obj)
 
 
+@pytest.mark.parametrize("attribute", [None, 5, "capsules"], ids=repr)
+def test_a_protocol_attribute_that_cannot_be_called_is_refused_like_no_protocol(attribute):
+    NotAProducer = type("NotAProducer", (), {"__arrow_c_array__": attribute})
+    with pytest.raises(TypeError) as info:
+        fixed(NotAProducer())
+    assert str(info.value) == (
+        "fixed_price() argument 'events_rb' must be an Arrow record batch "
+        "(an object with __arrow_c_array__), not NotAProducer"
+    )
+
+
 def test_a_table_is_not_a_record_batch(events):
     with pytest.raises(TypeError, match="'events_rb'"):
         fixed(pa.table(events))

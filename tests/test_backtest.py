@@ -412,6 +412,41 @@ def test_empty_result_still_handed_over(kind, rows):
     assert state.stats == [("CASHFLOW", {})]
 
 
+class CapsuleProducer:
+    """Events handed over through the capsule protocol alone, as another Arrow
+    library would: nothing about them needs pyarrow."""
+
+    def __init__(self, batch):
+        self.capsules = batch.__arrow_c_array__()
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return self.capsules
+
+
+@pytest.mark.parametrize("kind", RUNNERS)
+@pytest.mark.parametrize(
+    "rows, pays",
+    [([], False), ([("A", T, ">", 0.0, "STOCK")], False), ([("A", T, "+", 1.0, "STOCK")], True)],
+    ids=["no-events", "zero-choice", "paying"],
+)
+def test_pyarrow_needed_only_to_convert_a_cashflow_batch(kind, rows, pays, monkeypatch):
+    events = CapsuleProducer(batch(rows))
+    state = Recorder() if kind == "csv" else Source()
+    # None in sys.modules makes every import of pyarrow fail.
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    call = {
+        "csv": lambda: _mirvon.backtest_csv(events, state, "", "USD", {}),
+        "py": lambda: _mirvon.backtest_py(events, state, {}, "USD"),
+    }[kind]
+    if pays:
+        with pytest.raises(ImportError, match="pyarrow"):
+            call()
+        assert state.stats == []
+    else:
+        assert call() is None
+        assert state.stats == [("CASHFLOW", {})]
+
+
 class RaisingSetStat:
     def set_stat(self, name, value):
         raise ValueError("full")

@@ -209,6 +209,7 @@ def test_market_data_errors(data, message):
         ),
         (dataset({"USD": (1, np.array([[0.0, 0.05], [1.0, 0.05]]))}), "TypeError: "),
         (dataset({"USD": ("ZERO_RATES",)}), "IndexError: "),
+        (dataset({"USD": ()}), "IndexError: "),
         (dataset({1: flat_curve(0.05)}), "TypeError: "),
     ],
 )
@@ -222,21 +223,34 @@ CURVE_FORMAT = (
 )
 
 
+# A value that is not a 2-D float64 array is a type error of the caller's value
+# and displays as one; a float64 table without a point or a value column does not.
 @pytest.mark.parametrize(
-    "curve, got",
+    "curve, display, got",
     [
-        (np.zeros((0, 2)), "an array of dtype float64 and shape (0, 2)"),
-        (np.zeros((3, 1)), "an array of dtype float64 and shape (3, 1)"),
-        (np.array([[0, 100], [1, 110]]), "an array of dtype int64 and shape (2, 2)"),
-        (np.array([[0, 100], [1, 110]], dtype=np.float32), "an array of dtype float32 and shape (2, 2)"),
-        (np.array([0.0, 100.0]), "an array of dtype float64 and shape (2,)"),
-        (np.zeros((2, 2, 2)), "an array of dtype float64 and shape (2, 2, 2)"),
-        ([[0.0, 100.0], [1.0, 110.0]], "a 'list'"),
+        (np.zeros((0, 2)), "", "an array of dtype float64 and shape (0, 2)"),
+        (np.zeros((3, 1)), "", "an array of dtype float64 and shape (3, 1)"),
+        (np.array([[0, 100], [1, 110]]), "TypeError: ", "an array of dtype int64 and shape (2, 2)"),
+        (np.array([[0, 100], [1, 110]], dtype=np.float32), "TypeError: ", "an array of dtype float32 and shape (2, 2)"),
+        (np.array([0.0, 100.0]), "TypeError: ", "an array of dtype float64 and shape (2,)"),
+        (np.zeros((2, 2, 2)), "TypeError: ", "an array of dtype float64 and shape (2, 2, 2)"),
+        (np.zeros((0,)), "TypeError: ", "an array of dtype float64 and shape (0,)"),
+        ([[0.0, 100.0], [1.0, 110.0]], "TypeError: ", "a 'list'"),
+        (None, "TypeError: ", "a 'NoneType'"),
     ],
 )
-def test_curve_that_is_not_a_table_of_floats_is_rejected_naming_the_asset(curve, got):
+def test_curve_that_is_not_a_table_of_floats_is_rejected_naming_the_asset(curve, display, got):
     data = dataset({"USD": flat_curve(0.05), "STOCK": ("FORWARDS", curve)})
-    assert failure(pay(1.0), data, DATASET_PREFIX) == CURVE_FORMAT + got
+    assert failure(pay(1.0), data, DATASET_PREFIX) == display + CURVE_FORMAT + got
+
+
+# The asset type is read before the curve is looked for, so a one-item tuple
+# with a wrong type fails as the same tuple with a valid curve does.
+@pytest.mark.parametrize("asset_type", [5, None, b"ZERO_RATES"], ids=repr)
+def test_wrong_asset_type_reported_before_a_missing_curve(asset_type):
+    with_curve = failure(pay(1.0), dataset({"USD": (asset_type, np.array([[0.0, 0.05], [1.0, 0.05]]))}), DATASET_PREFIX)
+    assert with_curve.startswith("TypeError: ")
+    assert failure(pay(1.0), dataset({"USD": (asset_type,)}), DATASET_PREFIX) == with_curve
 
 
 def test_assets_unused_by_the_contract_are_still_checked():

@@ -167,6 +167,19 @@ def test_conversion_errors_name_the_parameter(name, parameter, value, payment):
     assert type(value).__name__ in str(info.value)
 
 
+@pytest.mark.parametrize(
+    "filename",
+    ["prices-\udcff.csv", "\ud800", "a\0b.csv"],
+    ids=["fsdecoded-bytes", "lone-surrogate", "embedded-nul"],
+)
+def test_backtest_csv_filename_only_has_to_be_a_str(filename, payment):
+    # The name is never used, so text that cannot be encoded is fine and does
+    # not hide an error in a later argument.
+    assert _mirvon.backtest_csv(payment, Recorder(), filename, "USD", {}) is None
+    with pytest.raises(TypeError, match="'expressions'"):
+        _mirvon.backtest_csv(payment, Recorder(), filename, "USD", [])
+
+
 @pytest.mark.parametrize("name", list(PARAMETERS))
 def test_events_rb_is_converted_before_py_state_is_looked_at(name):
     state = Untouchable()

@@ -415,6 +415,8 @@ def ms(*args):
         (2**62, "None"),
         (-(2**62), "None"),
         (-(2**63), "None"),
+        (-(2**63) + 1, "None"),
+        (-(2**63) + 86_399_999, "None"),  # the last millisecond of the earliest day
     ],
 )
 def test_time_in_event_description(time, shown):

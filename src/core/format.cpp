@@ -29,8 +29,14 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
 }  // namespace
 
 std::optional<CivilDateTime> civil_from_ms(std::int64_t ms) {
-    const std::int64_t days = floor_div(ms, MS_PER_DAY);
-    std::int64_t rem = ms - days * MS_PER_DAY;
+    // Split into days and the time of day without forming days * MS_PER_DAY,
+    // which leaves the int64 range for times within a day of its minimum.
+    std::int64_t days = ms / MS_PER_DAY;
+    std::int64_t rem = ms % MS_PER_DAY;
+    if (rem < 0) {
+        rem += MS_PER_DAY;
+        --days;
+    }
     // Days since 1970-01-01 to a proleptic Gregorian date.
     const std::int64_t z = days + 719468;
     const std::int64_t era = floor_div(z, 146097);

@@ -1,5 +1,6 @@
 #include "ledger/ledger.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
@@ -11,15 +12,78 @@ void CashflowMap::insert(std::uint64_t event, Vec values) {
     // While events arrive in decreasing order, a smaller one cannot be present yet.
     if (entries_.empty() || (descending_ && event < entries_.back().first)) {
         entries_.emplace_back(event, std::move(values));
+        recorded_at_.push_back(operations_);
         return;
     }
-    for (auto& [recorded, v] : entries_)
-        if (recorded == event) {
-            v = std::move(values);
+    for (std::size_t j = 0; j < entries_.size(); ++j)
+        if (entries_[j].first == event) {
+            entries_[j].second = std::move(values);
+            recorded_at_[j] = operations_;
             return;
         }
     descending_ = false;
     entries_.emplace_back(event, std::move(values));
+    recorded_at_.push_back(operations_);
+}
+
+std::uint64_t CashflowMap::next_operation(std::size_t paths) {
+    if (cancelled_at_.size() != paths) {
+        cancelled_at_.assign(paths, 0);
+        zeroed_at_.assign(paths, 0);
+    }
+    pending_ = true;
+    return ++operations_;
+}
+
+void CashflowMap::cancel(const Mask& mask) {
+    std::size_t first = 0;
+    while (first < mask.size() && !mask[first]) ++first;
+    if (first == mask.size()) return;  // cancels nothing anywhere
+    const std::uint64_t op = next_operation(mask.size());
+    for (std::size_t i = first; i < mask.size(); ++i)
+        if (mask[i]) cancelled_at_[i] = op;
+}
+
+void CashflowMap::scale(const Vec& factors) {
+    if (factors.empty() || entries_.empty()) return;
+    // Multiplying by exactly 1 changes nothing, and multiplying by 0 twice is
+    // multiplying by 0 once, so those two factors can wait; any other factor
+    // must meet every value in the order the operations came.
+    bool only_ones = true, ones_and_zeros = true;
+    for (double f : factors) {
+        if (f == 1.0) continue;
+        only_ones = false;
+        if (!(f == 0.0 && !std::signbit(f))) ones_and_zeros = false;
+    }
+    if (only_ones) return;
+    const std::size_t paths = entries_.front().second.size();
+    if (ones_and_zeros) {
+        const std::uint64_t op = next_operation(paths);
+        for (std::size_t i = 0; i < paths; ++i)
+            if (at_bcast(factors, i) != 1.0) zeroed_at_[i] = op;
+        return;
+    }
+    settle();
+    for (auto& [event, c] : entries_)
+        for (std::size_t i = 0; i < c.size(); ++i) c[i] *= factors.size() == 1 ? factors[0] : factors[i];
+}
+
+void CashflowMap::settle() {
+    if (!pending_) return;
+    for (std::size_t j = 0; j < entries_.size(); ++j) {
+        Vec& c = entries_[j].second;
+        const std::uint64_t recorded = recorded_at_[j];
+        for (std::size_t i = 0; i < c.size(); ++i) {
+            // A cancellation sets 0.0, which later zero factors keep; a zero
+            // factor alone keeps the value's sign and turns infinities into NaN.
+            if (cancelled_at_[i] > recorded)
+                c[i] = 0.0;
+            else if (zeroed_at_[i] > recorded)
+                c[i] *= 0.0;
+        }
+        recorded_at_[j] = operations_;
+    }
+    pending_ = false;
 }
 
 Vec& Ledger::track_entry(std::uint64_t track) {
@@ -55,18 +119,12 @@ std::expected<void, LedgerError> Ledger::cf_insert(std::uint64_t event, std::uin
 
 void Ledger::cf_mask(std::uint64_t track, const Mask& mask) {
     auto it = cashflows_.find(track);
-    if (it == cashflows_.end()) return;
-    for (auto& [event, c] : it->second)
-        for (std::size_t i = 0; i < c.size() && i < mask.size(); ++i)
-            if (mask[i]) c[i] = 0.0;
+    if (it != cashflows_.end()) it->second.cancel(mask);
 }
 
 void Ledger::cf_scale(std::uint64_t track, const Vec& factors) {
     auto it = cashflows_.find(track);
-    if (it == cashflows_.end() || factors.empty()) return;
-    for (auto& [event, c] : it->second)
-        for (std::size_t i = 0; i < c.size(); ++i)
-            c[i] *= factors.size() == 1 ? factors[0] : (i < factors.size() ? factors[i] : 1.0);
+    if (it != cashflows_.end()) it->second.scale(factors);
 }
 
 void Ledger::cf_print() {

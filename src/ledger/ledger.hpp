@@ -21,17 +21,42 @@ using Mask = std::vector<bool>;
 // Cashflows of one track by event index. The backward roll records events in
 // decreasing order, so entries are kept in a flat list and a later record for
 // the same event replaces the earlier one.
+//
+// A choice that wins on a path cancels every cashflow recorded before it on
+// that path, and a condition of weight 1 zeroes them. Walking all of them at
+// every such event would cost the number of events squared, so both are noted
+// per path with the number of the operation, and an entry recorded before that
+// number is brought up to date when the cashflows are read (settle). Weights
+// other than 0 and 1 scale every entry at once, after settling.
 class CashflowMap {
 public:
     using Entry = std::pair<std::uint64_t, Vec>;
     void insert(std::uint64_t event, Vec values);
+    // values := 0.0 on the paths where the mask is true, for every entry.
+    void cancel(const Mask& mask);
+    // values := values * factors for every entry; a one-element factor
+    // vector multiplies every path.
+    void scale(const Vec& factors);
+
     bool empty() const { return entries_.empty(); }
     std::size_t size() const { return entries_.size(); }
-    auto begin() { return entries_.begin(); }
+    // The entries with every cancellation and scaling applied.
+    auto begin() {
+        settle();
+        return entries_.begin();
+    }
     auto end() { return entries_.end(); }
 
 private:
+    void settle();
+    std::uint64_t next_operation(std::size_t paths);
+
     std::vector<Entry> entries_;
+    std::vector<std::uint64_t> recorded_at_;  // per entry: operations counted when it was recorded
+    std::vector<std::uint64_t> cancelled_at_;  // per path: the last cancelling operation, 0 for none
+    std::vector<std::uint64_t> zeroed_at_;     // per path: the last zero factor, 0 for none
+    std::uint64_t operations_ = 0;
+    bool pending_ = false;
     bool descending_ = true;
 };
 

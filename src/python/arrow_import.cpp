@@ -69,7 +69,8 @@ ImportedBatch import_pyarrow_batch(const char* function, const char* parameter, 
 
 ImportedBatch import_record_batch(const char* function, const char* parameter, PyObject* object) {
     PyRef method = PyRef::steal(PyObject_GetAttrString(object, "__arrow_c_array__"));
-    if (!method) {
+    // An attribute that cannot be called does not make the object a producer.
+    if (!method || !PyCallable_Check(method.get())) {
         PyErr_Clear();
         bool is_batch = false;
         auto batch = import_pyarrow_batch(function, parameter, object, is_batch);

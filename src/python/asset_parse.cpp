@@ -10,14 +10,18 @@ namespace mirvon::py {
 
 namespace {
 
-// What is wrong with a curve that cannot be read as times and values, said in
-// the caller's terms (its type, or its dtype and shape); nothing when it is usable.
-std::optional<std::string> curve_shape_problem(PyObject* curve) {
+// A two-dimensional float64 array in native byte order: what the curve reader takes.
+bool is_float64_table(PyObject* curve) {
+    if (!PyArray_Check(curve)) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(curve);
+    return PyArray_NDIM(array) == 2 && PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array);
+}
+
+// The curve as the caller gave it, in the caller's terms: its type, or its
+// dtype and shape.
+std::string describe_curve(PyObject* curve) {
     if (!PyArray_Check(curve)) return std::string("a '") + Py_TYPE(curve)->tp_name + "'";
     auto* array = reinterpret_cast<PyArrayObject*>(curve);
-    if (PyArray_NDIM(array) == 2 && PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array) &&
-        PyArray_DIM(array, 0) >= 1 && PyArray_DIM(array, 1) >= 2)
-        return std::nullopt;
     std::string dtype = "?";
     if (PyRef d = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array)))))
         if (auto text = to_string(d.get())) dtype = *text;
@@ -29,23 +33,42 @@ std::optional<std::string> curve_shape_problem(PyObject* curve) {
     return "an array of dtype " + dtype + " and shape " + shape;
 }
 
+// A curve of the wrong kind of object is a type error of the caller's value;
+// a float64 table without a point or without a value column is a plain message.
+std::optional<PyParseError> curve_problem(const std::string& name, PyObject* curve) {
+    const bool table = is_float64_table(curve);
+    if (table) {
+        auto* array = reinterpret_cast<PyArrayObject*>(curve);
+        if (PyArray_DIM(array, 0) >= 1 && PyArray_DIM(array, 1) >= 2) return std::nullopt;
+    }
+    const std::string text = "Asset '" + name +
+                             "' needs a curve given as a float64 array of at least one row and two columns "
+                             "(times, values), got " +
+                             describe_curve(curve);
+    if (table) return PyParseError::message(text);
+    PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+    return PyParseError::fetch();
+}
+
 std::expected<AssetLogFwd, PyParseError> parse_asset(const std::string& name, PyObject* description,
                                                      const std::string& base) {
     if (!PyTuple_Check(description))
         return std::unexpected(PyParseError::WrongType{"n/a", type_check_detail(description, "tuple")});
-    if (PyTuple_GET_SIZE(description) < 2) {
+    // Items are read in order, so a wrong type of item 0 is reported before a missing item 1.
+    auto item = [description](Py_ssize_t i) -> std::expected<PyObject*, PyParseError> {
+        if (i < PyTuple_GET_SIZE(description)) return PyTuple_GET_ITEM(description, i);
         PyErr_SetString(PyExc_IndexError, "tuple index out of range");
         return std::unexpected(PyParseError::fetch());
-    }
-    auto type = to_string(PyTuple_GET_ITEM(description, 0));
+    };
+    auto type_item = item(0);
+    if (!type_item) return std::unexpected(std::move(type_item.error()));
+    auto type = to_string(*type_item);
     if (!type) return std::unexpected(PyParseError::Python{std::move(type.error())});
-    PyObject* curve = PyTuple_GET_ITEM(description, 1);
-    if (auto shape = curve_shape_problem(curve))
-        return std::unexpected(PyParseError::message(
-            "Asset '" + name +
-            "' needs a curve given as a float64 array of at least one row and two columns "
-            "(times, values), got " +
-            *shape));
+    auto curve_item = item(1);
+    if (!curve_item) return std::unexpected(std::move(curve_item.error()));
+    PyObject* curve = *curve_item;
+    if (auto problem = curve_problem(name, curve)) return std::unexpected(std::move(*problem));
     auto columns = get_2col_array(curve);
     if (!columns) return std::unexpected(std::move(columns.error()));
     Vec& times = columns->first;

@@ -31,11 +31,15 @@ PyObject* run_backtest(const arrow::RecordBatch& batch, PyObject* py_state, PyOb
     Py_RETURN_NONE;
 }
 
+// False, with the TypeError naming the parameter set, unless the argument is a str.
+bool is_str_argument(const char* function, const char* parameter, PyObject* value) {
+    if (PyUnicode_Check(value)) return true;
+    argument_type_error(function, parameter, "str", value);
+    return false;
+}
+
 std::expected<std::string, PyObject*> str_argument(const char* function, const char* parameter, PyObject* value) {
-    if (!PyUnicode_Check(value)) {
-        argument_type_error(function, parameter, "str", value);
-        return std::unexpected(nullptr);
-    }
+    if (!is_str_argument(function, parameter, value)) return std::unexpected(nullptr);
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
     if (utf8 == nullptr) return std::unexpected(nullptr);
@@ -52,7 +56,9 @@ PyObject* backtest_csv(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!bind_arguments("backtest_csv", names, args, nargs, kwnames, a)) return nullptr;
         auto batch = import_record_batch("backtest_csv", "events_rb", a[0]);
         if (!batch) return nullptr;
-        if (!str_argument("backtest_csv", "_filename", a[2])) return nullptr;
+        // The name is never used, so it need not be encodable (os.fsdecode of a
+        // non-UTF-8 file name gives lone surrogates).
+        if (!is_str_argument("backtest_csv", "_filename", a[2])) return nullptr;
         auto base = str_argument("backtest_csv", "base", a[3]);
         if (!base) return nullptr;
         if (!PyDict_Check(a[4])) return argument_type_error("backtest_csv", "expressions", "dict", a[4]), nullptr;

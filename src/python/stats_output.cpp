@@ -118,12 +118,17 @@ std::expected<void, ModelError> py_save_stats(std::uint32_t flags, Ledger& ledge
 }
 
 bool save_backtest_cashflow(Ledger& ledger, PyObject* py_state) {
-    PyRef pyarrow = PyRef::steal(PyImport_ImportModule("pyarrow"));
-    if (!pyarrow) return false;
     PyRef d = PyRef::steal(PyDict_New());
     if (!d) return false;
     auto taken = std::move(ledger.cashflows());
     ledger.cashflows().clear();
+    // Only a batch to convert needs pyarrow: a caller who passed its events
+    // from another Arrow library may not have it.
+    PyRef pyarrow;
+    if (!taken.empty()) {
+        pyarrow = PyRef::steal(PyImport_ImportModule("pyarrow"));
+        if (!pyarrow) return false;
+    }
     for (auto& [track, events] : taken) {
         std::vector<std::uint64_t> index;
         std::vector<double> value;
