@@ -7,6 +7,11 @@ of the step; its `get_value(name)` returns an asset's value per path. The
 engine multiplies by the accumulated discount factors, books the values,
 settles choices backwards and averages over paths.
 
+The Bermudan put is priced three ways: with the pathwise choice (each path
+exercises knowing its own future: an upper bound), with the choice decided on
+a least-squares fit of the continuation on the stock ("REGRESSORS" in "MC"),
+and on the Black-Scholes grid, which decides on the true continuation.
+
 Run:  python examples/mc_gbm.py
 """
 
@@ -16,6 +21,7 @@ import math
 import numpy as np
 
 import _mirvon
+from mirvon.exercise import exercise_rows
 from mirvon.timetable import events_batch
 
 
@@ -59,23 +65,23 @@ def black_scholes(spot, strike, rate, vol, t, call=True):
 
 
 SPOT, STRIKE, RATE, VOL = 100.0, 100.0, 0.05, 0.2
-PATHS, SEED = 50_000, 20240101
+PATHS, SEED = 100_000, 20240101
 START = dt.datetime(2025, 1, 2)
 EXPIRY = START + dt.timedelta(days=365)  # one year in the engine's 365-day convention
 
 
-def dataset(flags=1):
+def dataset(flags=1, **mc):
     return {
         "BASE": "USD",
         "ASSETS": {"USD": ("ZERO_RATES", np.array([[0.0, RATE], [10.0, RATE]]))},
-        "MC": {"PATHS": PATHS, "SEED": SEED, "FLAGS": flags},
+        "MC": {"PATHS": PATHS, "SEED": SEED, "FLAGS": flags, **mc},
         "PRICING_TS": int(START.replace(tzinfo=dt.timezone.utc).timestamp() * 1000),
     }
 
 
-def run(rows, expressions, flags=1):
+def run(rows, expressions, flags=1, **mc):
     model = GBMModel("S", SPOT, RATE, VOL, PATHS, SEED)
-    price = _mirvon.mc_price(events_batch(rows, tracks=["option"]), model, dataset(flags), expressions)
+    price = _mirvon.mc_price(events_batch(rows, tracks=["option"]), model, dataset(flags, **mc), expressions)
     stderr = model.stats["PV_VEC"].std(ddof=1) / math.sqrt(PATHS)
     return price, stderr, model.stats
 
@@ -89,9 +95,37 @@ def european_call():
     print(f"European call   Monte Carlo {price:8.4f} +/- {stderr:.4f}   Black-Scholes {closed:8.4f}")
 
 
+def exercise_dates(dates):
+    return [START + dt.timedelta(days=365 * (i + 1) // dates) for i in range(dates)]
+
+
+INTRINSIC = {"intrinsic": {"type": "phrase", "fn": lambda x: [STRIKE - x[0]], "inp": ["S"]}}
+
+
+def grid_put(exercise):
+    # The grid has no phrases: the exercise value K - S lives on a track of its own.
+    rows = exercise_rows("option", "value", exercise, [(STRIKE, "USD"), (-1.0, "S")])
+    grid = dict(dataset(), FD={"N_X": 400, "MAX_X": 1.5, "TIMESTEP": 1 / 730}, BS={"VOL": VOL, "ASSET": "S"})
+    grid["ASSETS"] = dict(grid["ASSETS"], S=("FORWARDS", np.array([[0.0, SPOT], [10.0, SPOT * math.exp(10 * RATE)]])))
+    return _mirvon.fd_blackscholes_price(events_batch(rows, tracks=["option", "value"]), None, grid, {})
+
+
+def bermudan_put_both_ways(all_dates=(4, 12, 50)):
+    print("Bermudan put: exercise with hindsight, by regression on the stock, and on the grid")
+    print(f"  {'dates':>5}  {'pathwise':>8}  {'regression':>17}  {'grid':>8}")
+    for dates in all_dates:
+        rows = [("option", date, ">", 1.0, "intrinsic") for date in exercise_dates(dates)]
+        pathwise, _, _ = run(rows, INTRINSIC)
+        # Each date's continuation is fitted on 1, S, S^2 across the paths
+        # where the put is in the money; a path exercises where its exercise
+        # value beats the fit, so no path's future enters its decision.
+        regressed, err, _ = run(rows, INTRINSIC, REGRESSORS=["S"], DEGREE=2)
+        print(f"  {dates:>5}  {pathwise:8.4f}  {regressed:8.4f} +/- {err:.4f}  {grid_put(exercise_dates(dates)):8.4f}")
+
+
 def bermudan_put(dates=4):
-    exercise = [START + dt.timedelta(days=365 * (i + 1) // dates) for i in range(dates)]
-    intrinsic = {"intrinsic": {"type": "phrase", "fn": lambda x: [STRIKE - x[0]], "inp": ["S"]}}
+    exercise = exercise_dates(dates)
+    intrinsic = INTRINSIC
 
     # Exercise by choice: at each date ">" keeps the larger of the exercise
     # value and what the track is worth after that date. The forward engine has
@@ -144,3 +178,4 @@ def black_scholes_vec(spot, t):
 if __name__ == "__main__":
     european_call()
     bermudan_put()
+    bermudan_put_both_ways()
