@@ -1,9 +1,7 @@
 #include "model/regressed_choice.hpp"
 
-#include <cmath>
 #include <functional>
 #include <limits>
-
 
 namespace mirvon {
 
@@ -12,26 +10,6 @@ namespace {
 ModelError regressor_error(const TimeTable& tt, std::size_t event, const std::string& name, const std::string& cause) {
     return event_error(tt, event, "Error in regressor '" + name + "', caused by \n" + cause);
 }
-
-}  // namespace
-
-std::expected<std::vector<Vec>, ModelError> value_regressors(const FwdModel& model, const FwdModelStateGeneric& state,
-                                                             const TimeTable& tt, std::size_t event, std::int64_t time,
-                                                             const std::vector<std::string>& names,
-                                                             std::size_t paths) {
-    std::vector<Vec> values;
-    values.reserve(names.size());
-    for (const std::string& name : names) {
-        auto v = name_value(model, state, tt, name, time);
-        if (!v) return std::unexpected(regressor_error(tt, event, name, v.error().text()));
-        if (v->size() != 1 && v->size() != paths)
-            return std::unexpected(regressor_error(tt, event, name, LengthMismatch{paths, v->size()}.text()));
-        values.push_back(std::move(*v));
-    }
-    return values;
-}
-
-namespace {
 
 // The paths i among `paths` (all n paths when null) where better(value[i],
 // against(r)) for the r-th of them, gathered without a branch: whether a path
@@ -60,6 +38,22 @@ double weakest(const Vec& continuation, Better better) {
 }
 
 }  // namespace
+
+std::expected<std::vector<Vec>, ModelError> value_regressors(const FwdModel& model, const FwdModelStateGeneric& state,
+                                                             const TimeTable& tt, std::size_t event, std::int64_t time,
+                                                             const std::vector<std::string>& names,
+                                                             std::size_t paths) {
+    std::vector<Vec> values;
+    values.reserve(names.size());
+    for (const std::string& name : names) {
+        auto v = name_value(model, state, tt, name, time);
+        if (!v) return std::unexpected(regressor_error(tt, event, name, v.error().text()));
+        if (v->size() != 1 && v->size() != paths)
+            return std::unexpected(regressor_error(tt, event, name, LengthMismatch{paths, v->size()}.text()));
+        values.push_back(std::move(*v));
+    }
+    return values;
+}
 
 std::span<const std::size_t> RegressedChoice::winners(const Op& op, const Vec& value, const Vec& continuation,
                                                       std::span<const Vec> regressors) {

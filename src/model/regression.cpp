@@ -40,7 +40,7 @@ Monomials graded_monomials(std::size_t variables, std::size_t degree) {
     std::size_t begin = 0, end = 1;  // the monomials of the previous degree
     for (std::size_t d = 1; d <= degree; ++d) {
         for (std::size_t j = begin; j < end; ++j)
-            for (std::size_t v = d == 1 ? 0 : highest[j]; v < variables; ++v) {
+            for (std::size_t v = highest[j]; v < variables; ++v) {
                 m.parent.push_back(j);
                 m.var.push_back(v);
                 highest.push_back(v);
