@@ -257,6 +257,52 @@ def test_a_regressor_the_same_on_every_path_leaves_the_mean_continuation():
     assert hindsight_price > 35.0
 
 
+class OffsetState(Recorder):
+    """Three state variables of spread 1e-3 around 1e6, 2e6 and 3e6, drawn at
+    the first advance: monomials of them unscaled would be numerically
+    useless, as would the normal equations built on them."""
+
+    OFFSETS = (1e6, 2e6, 3e6)
+    SPREAD = 1e-3
+
+    def __init__(self, paths):
+        super().__init__()
+        z = np.random.default_rng(SEED).standard_normal((3, paths))
+        self.x = {f"X{k + 1}": off + self.SPREAD * z[k] for k, off in enumerate(self.OFFSETS)}
+
+    def advance(self, t):
+        return 1.0
+
+    def get_value(self, name):
+        return self.x.get(name)
+
+    @classmethod
+    def quartic(cls, x):
+        """A polynomial of total degree 4 in the three variables, from their own values."""
+        z = [(xk - off) / cls.SPREAD for xk, off in zip(x, cls.OFFSETS)]
+        return [z[0] + z[1] * z[2] - 0.5 * z[0] ** 2 * z[1] ** 2 + 0.3 * z[2] ** 4 - 0.2 * z[0] * z[1] * z[2]]
+
+
+def test_a_continuation_known_at_the_date_is_fitted_exactly():
+    # The track is worth, after the choice, a polynomial of degree 4 in the
+    # regressors: the fit recovers it to rounding, so the decisions are those
+    # made on the true continuation, which here is also each path's own.
+    paths = 200_000
+    expressions = {
+        "fix": {"type": "snapper", "fn": OffsetState.quartic, "inp": ["X1", "X2", "X3"], "out": ["U"]},
+    }
+    rows = [("P", YEAR // 2, None, 0.0, "fix"), ("P", YEAR // 2, ">", 0.5, "USD"), ("P", YEAR, "+", 1.0, "U")]
+    results = []
+    for mc_keys in ({}, {"REGRESSORS": ["X1", "X2", "X3"], "DEGREE": 4}):
+        state = OffsetState(paths)
+        price = mc(rows, state, mc_dataset(paths, flags=3, **mc_keys), expressions)
+        results.append((price, state.get("CHOICES")[1][0]))
+    (pathwise, choices), (regressed, regressed_choices) = results
+    assert 0.1 < choices.mean() < 0.9
+    np.testing.assert_array_equal(regressed_choices, choices)
+    assert regressed == pytest.approx(pathwise, rel=1e-13)
+
+
 TWICE = {"twice": {"type": "phrase", "fn": lambda x: [2.0 * x[0]], "inp": ["STOCK"]},
          "shifted": {"type": "phrase", "fn": lambda x: [1.1 * x[0] + 3.0], "inp": ["STOCK"]}}
 
