@@ -15,6 +15,12 @@ Contracts, on 100,000 paths by default:
                   on one track), on 10,000 paths by default, once with FLAGS 0
                   and once with FLAGS 10 (choices and cashflows recorded):
                   the ratio of the two shows what the recording costs.
+  bermudan12      a put exercisable at 12 monthly dates, each a ">" choice
+                  between the exercise value and the continuation: decided
+                  with each path's own future (no regressors),
+  bermudan12_lsm  the same put decided on a least-squares fit of the
+                  continuation on the stock ("REGRESSORS": ["S"]); the NumPy
+                  script (c) does the same fit with numpy.linalg.lstsq.
 
 For each contract it prints
   (a) the time of the mc_price call,
@@ -29,6 +35,12 @@ For each contract it prints
       (the peak can only show growth beyond the peak of the imports).
 Goals: overhead below 10% of (a), (a)/(c) at most 1.3; for the Bermudan,
 FLAGS 10 at most 2x the time of FLAGS 0.
+
+For the two Bermudan puts it also prints the price beside the Black-Scholes
+grid's (fd_blackscholes_price), and the cost of the regression: the engine
+overhead with regressors less that without, beside the model's own
+simulation time (its `advance`), from runs of both that alternate in one
+process. Goal: the regression costs less than the simulation.
 
 Each contract runs in its own process so that the peak memory
 (resource.getrusage) belongs to it; times are the best of --repeat runs.
@@ -52,6 +64,7 @@ import numpy as np
 
 SPOT, STRIKE, RATE, VOL = 100.0, 100.0, 0.05, 0.2
 SEED = 12345
+BERMUDAN_DATES = 12
 MS_PER_YEAR = 31_536_000_000
 DAY_MS = 86_400_000
 WEEK_MS = 7 * DAY_MS
@@ -77,8 +90,11 @@ def timed(method):
         try:
             return method(self, *args)
         finally:
-            self.py_time += time.perf_counter() - start
+            spent = time.perf_counter() - start
+            self.py_time += spent
             self.py_calls += 1
+            if method.__name__ == "advance":
+                self.sim_time += spent
 
     return wrapper
 
@@ -100,6 +116,7 @@ class TimedGBM:
         self.total = np.zeros(paths) if self.fixings else None
         self.py_time = 0.0
         self.py_calls = 0
+        self.sim_time = 0.0  # in advance: the simulation itself
 
     def _step(self, t):
         gbm_step(self.rng, self.spot, self.z, t - self.t)
@@ -133,6 +150,10 @@ class TimedGBM:
         return [np.maximum(x[0] - STRIKE, 0.0)]
 
     @timed
+    def put_exercise(self, x):
+        return [STRIKE - x[0]]
+
+    @timed
     def put_payoff(self, x):
         return [np.maximum(STRIKE - x[0], 0.0)]
 
@@ -161,6 +182,10 @@ def exercise_times(n):
     return [(i + 1) * DAY_MS for i in range(n)]
 
 
+def bermudan_times():
+    return [(i + 1) * MS_PER_YEAR // BERMUDAN_DATES for i in range(BERMUDAN_DATES)]
+
+
 def contract(case, model, fixings):
     """Rows (track, time ms, op, quantity, unit), expressions, booked events."""
     if case == "european":
@@ -186,6 +211,9 @@ def contract(case, model, fixings):
     elif case == "asian_model":
         rows = [("option", fixing_times(fixings)[-1], "+", 1.0, "asian")]
         expressions = {"asian": {"type": "phrase", "fn": model.average_payoff(1), "inp": ["AVG"]}}
+    elif case in ("bermudan12", "bermudan12_lsm"):
+        rows = [("option", t, ">", 1.0, "put") for t in bermudan_times()]
+        return rows, {"put": {"type": "phrase", "fn": model.put_exercise, "inp": ["S"]}}, len(rows)
     else:
         raise ValueError(case)
     return rows, expressions, 1
@@ -202,6 +230,8 @@ def plain_numpy(case, paths, fixings):
     rng = np.random.default_rng(SEED)
     spot = np.full(paths, SPOT)
     z = np.empty(paths)
+    if case in ("bermudan12", "bermudan12_lsm"):
+        return plain_bermudan(rng, spot, z, regression=case == "bermudan12_lsm")
     if case == "european":
         gbm_step(rng, spot, z, 1.0)
         return math.exp(-RATE) * np.maximum(spot - STRIKE, 0.0).mean()
@@ -229,6 +259,49 @@ def plain_numpy(case, paths, fixings):
     return math.exp(-RATE * t) * np.maximum(total / fixings - STRIKE, 0.0).mean()
 
 
+def plain_bermudan(rng, spot, z, regression):
+    """Exercise values on every date, then the roll from the last date back."""
+    t, values = 0.0, []
+    for ms in bermudan_times():
+        gbm_step(rng, spot, z, ms / MS_PER_YEAR - t)
+        t = ms / MS_PER_YEAR
+        values.append((spot.copy(), math.exp(-RATE * t) * (STRIKE - spot)))
+    pv = np.zeros(spot.size)
+    for stock, value in reversed(values):
+        if not regression:
+            np.maximum(pv, value, out=pv)
+            continue
+        # Paths whose exercise value beats the lowest continuation, fitted on
+        # 1, x, x^2 of the standardised stock.
+        fit = value > pv.min()
+        x = stock[fit]
+        x = (x - x.mean()) / x.std()
+        basis = np.stack([np.ones_like(x), x, x * x], axis=1)
+        beta = np.linalg.lstsq(basis, pv[fit], rcond=None)[0]
+        wins = np.zeros(pv.size, dtype=bool)
+        wins[fit] = value[fit] > basis @ beta
+        pv[wins] = value[wins]
+    return pv.mean()
+
+
+def grid_bermudan():
+    """The Bermudan put on the Black-Scholes grid: exercise against the true continuation."""
+    import _mirvon
+    from mirvon.exercise import exercise_rows
+    from mirvon.timetable import events_batch
+
+    rows = exercise_rows("option", "exercise", bermudan_times(), [(STRIKE, "USD"), (-1.0, "S")])
+    dataset = {
+        "BASE": "USD",
+        "ASSETS": {"USD": ("ZERO_RATES", np.array([[0.0, RATE], [10.0, RATE]])),
+                   "S": ("FORWARDS", np.array([[0.0, SPOT], [10.0, SPOT * math.exp(10 * RATE)]]))},
+        "FD": {"N_X": 400, "MAX_X": 1.5, "TIMESTEP": 1 / 730},
+        "BS": {"VOL": VOL, "ASSET": "S"},
+        "PRICING_TS": 0,
+    }
+    return _mirvon.fd_blackscholes_price(events_batch(rows, tracks=["option", "exercise"]), None, dataset, {})
+
+
 def run_case(case, paths, fixings, repeat, flags=0):
     """One contract in this process; returns the figures as a dict."""
     import _mirvon
@@ -240,6 +313,9 @@ def run_case(case, paths, fixings, repeat, flags=0):
         "MC": {"PATHS": paths, "SEED": SEED, "FLAGS": flags},
         "PRICING_TS": 0,
     }
+    if case == "bermudan12_lsm":
+        dataset["MC"]["REGRESSORS"] = ["S"]
+
     def faults():
         return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
 
@@ -265,6 +341,7 @@ def run_case(case, paths, fixings, repeat, flags=0):
             best = {
                 "total": total,
                 "python": model.py_time,
+                "simulation": model.sim_time,
                 "calls": model.py_calls,
                 "price": price,
                 "events": len(rows),
@@ -284,6 +361,8 @@ def run_case(case, paths, fixings, repeat, flags=0):
 
     best.update(numpy=numpy_best[0], numpy_faults=numpy_best[1], numpy_price=numpy_price,
                 case=case, paths=paths, fixings=fixings, flags=flags)
+    if case.startswith("bermudan12"):
+        best["grid"] = grid_bermudan()
     return best
 
 
@@ -313,6 +392,8 @@ def report(r):
     print(f"  overhead (a)-(b)       {overhead * 1e3:9.2f} ms  = {overhead / a:6.1%} of (a)   "
           f"{overhead / r['events'] * 1e6:8.1f} us/event   {overhead / r['paths'] * 1e9:6.1f} ns/path")
     print(f"  (c) plain NumPy        {c * 1e3:9.2f} ms   (a)/(c) = {a / c:.2f}")
+    if "grid" in r:
+        print(f"  grid price {r['grid']:.6f}   price - grid {r['price'] - r['grid']:+.6f}")
     print(f"  minor page faults: (a) {r['faults']}, (c) {r['numpy_faults']}")
     print(f"  RSS before the call {r['rss_before_kb'] / 1024:.1f} MiB, peak after it {r['rss_peak_kb'] / 1024:.1f} MiB "
           f"(+{(r['rss_peak_kb'] - r['rss_before_kb']) / 1024:.1f})   "
@@ -321,6 +402,50 @@ def report(r):
     print(f"RESULT mc_price {name} engine overhead: {overhead / a:.1%}")
     print(f"RESULT mc_price {name} time vs plain NumPy: {a / c:.2f} x")
     print(f"RESULT mc_price {name} peak memory vs booked values: {(r['rss_peak_kb'] - r['rss_before_kb']) * 1024 / max(need, 1):.2f} x")
+
+
+def regression_cost(paths, repeat):
+    """The Bermudan put with and without regressors, alternating in this
+    process so that both meet the same load; engine overheads and the
+    model's simulation time (its advance) of every run."""
+    import _mirvon
+    from mirvon.timetable import events_batch
+
+    runs = {"pathwise": [], "lsm": [], "simulation": []}
+    for _ in range(repeat):
+        for name in ("pathwise", "lsm"):
+            model = TimedGBM(paths, SEED)
+            rows, expressions, _ = contract("bermudan12", model, 0)
+            mc = {"PATHS": paths, "SEED": SEED}
+            if name == "lsm":
+                mc["REGRESSORS"] = ["S"]
+            dataset = {"BASE": "USD", "ASSETS": {"USD": ("ZERO_RATES", np.array([[0.0, RATE], [10.0, RATE]]))},
+                       "MC": mc, "PRICING_TS": 0}
+            batch = events_batch(rows, tracks=["option"])
+            start = time.perf_counter()
+            _mirvon.mc_price(batch, model, dataset, expressions)
+            runs[name].append(time.perf_counter() - start - model.py_time)
+            if name == "lsm":
+                runs["simulation"].append(model.sim_time)
+    return runs
+
+
+def report_regression(runs, pathwise, lsm):
+    def best_median(xs):
+        xs = sorted(xs)
+        return xs[0], xs[len(xs) // 2]
+
+    (pb, pm), (lb, lm), (sb, sm) = (best_median(runs[k]) for k in ("pathwise", "lsm", "simulation"))
+    print(f"bermudan12: regression against the simulation ({lsm['paths']:,} paths, {BERMUDAN_DATES} dates, "
+          f"{len(runs['lsm'])} alternating runs; best / median)")
+    print(f"  engine overhead, pathwise choice     {pb * 1e3:8.2f} / {pm * 1e3:8.2f} ms")
+    print(f"  engine overhead, regression          {lb * 1e3:8.2f} / {lm * 1e3:8.2f} ms")
+    print(f"  regression cost (difference)         {(lb - pb) * 1e3:8.2f} / {(lm - pm) * 1e3:8.2f} ms")
+    print(f"  model's simulation (advance)         {sb * 1e3:8.2f} / {sm * 1e3:8.2f} ms")
+    print(f"  prices: pathwise {pathwise['price']:.4f}   regression {lsm['price']:.4f}   grid {lsm['grid']:.4f}")
+    print(f"RESULT mc_price bermudan12 regression cost: {(lm - pm) * 1e3:.2f} ms")
+    print(f"RESULT mc_price bermudan12 regression vs simulation: {(lm - pm) / sm:.2f} x")
+    print(f"RESULT mc_price bermudan12_lsm price vs grid: {lsm['price'] - lsm['grid']:+.4f}")
 
 
 def main():
@@ -335,14 +460,23 @@ def main():
     parser.add_argument("--flags", type=int, default=0, help=argparse.SUPPRESS)
     args = parser.parse_args()
 
+    if args.case == "regression_cost":
+        print(json.dumps(regression_cost(args.paths, args.repeat)))
+        return
     if args.case:
         print(json.dumps(run_case(args.case, args.paths, args.fixings, args.repeat, args.flags)))
         return
 
     print("Figures are wall-clock times on a possibly shared machine: expect noise.\n")
-    for case in ("european", "asian_snappers", "asian_model", "weekly_strip"):
-        report(in_subprocess(case, args.paths, args.fixings, args.repeat))
+    results = {}
+    for case in ("european", "asian_snappers", "asian_model", "weekly_strip", "bermudan12", "bermudan12_lsm"):
+        results[case] = in_subprocess(case, args.paths, args.fixings, args.repeat)
+        report(results[case])
         print()
+    out = subprocess.run([sys.executable, __file__, "--case", "regression_cost", "--paths", str(args.paths),
+                          "--repeat", str(3 * args.repeat)], check=True, capture_output=True, text=True)
+    report_regression(json.loads(out.stdout), results["bermudan12"], results["bermudan12_lsm"])
+    print()
 
     by_flags = {}
     for flags in (0, 10):

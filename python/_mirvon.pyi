@@ -23,7 +23,10 @@ def mc_price(events_rb: _EventsBatch, py_state: Any, dataset: dict[str, Any], ex
 
     `py_state` is the model: advance(t) -> step discount (array, float or None),
     get_value(name) -> 1-d float64 array per path or None, and set_stat(name, value).
-    Reads "BASE", "ASSETS", "MC" ("PATHS", "SEED", "FLAGS") and "PRICING_TS".
+    Reads "BASE", "ASSETS", "MC" ("PATHS", "SEED", "FLAGS", the optional
+    "REGRESSORS" and "DEGREE") and "PRICING_TS". With "REGRESSORS", ">" and "<"
+    events decide on a least-squares fit of the continuation on them instead
+    of on each path's own future.
     """
 
 def fixed_price(events_rb: _EventsBatch, py_state: Any, dataset: dict[str, Any], expressions: dict[str, Any]) -> float:

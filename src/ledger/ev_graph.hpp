@@ -33,6 +33,19 @@ public:
             EvState::CondPay{std::make_unique<EvState::CondPay::Data>(std::move(value), std::move(condition))};
     }
 
+    // The state variables at a choice event, for a decision by regression.
+    // Kept beside the slots, which stay small for the runs that have none.
+    void save_regressors(std::size_t event, std::vector<Vec> values) {
+        check_event(event);
+        if (regressors_.empty()) regressors_.resize(states_.size());
+        regressors_[event] = std::move(values);
+    }
+    // Empty for an event without regressors; taken once, by the backward roll.
+    std::vector<Vec> take_regressors(std::size_t event) {
+        if (event >= regressors_.size()) return {};
+        return std::move(regressors_[event]);
+    }
+
     std::size_t size() const { return states_.size(); }
     // Takes the last slot off the graph; the backward roll empties it this way.
     EvState pop() {
@@ -42,12 +55,16 @@ public:
     }
 
 private:
-    EvState& slot(std::size_t event) {
+    void check_event(std::size_t event) const {
         // The forward pass only saves for events of the timetable the graph was built from.
         if (event >= states_.size()) throw EngineAbort("event index without a graph slot");
+    }
+    EvState& slot(std::size_t event) {
+        check_event(event);
         return states_[event];
     }
     std::vector<EvState> states_;
+    std::vector<std::vector<Vec>> regressors_;  // by event index; empty until the first save
 };
 
 }  // namespace mirvon

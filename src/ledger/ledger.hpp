@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 #include <expected>
+#include <functional>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -90,6 +92,12 @@ public:
     // The event step of the backward roll: books one value on its track.
     std::expected<void, LedgerError> one_track_event(const Op& op, std::uint64_t track, Vec value,
                                                      std::uint64_t event, std::uint32_t flags);
+    // A choice event whose winning paths (ascending) `decide` finds from the
+    // track's present value and the event's value (of that length or of one
+    // element); the value replaces the present value there.
+    using ChoiceDecision = std::function<std::span<const std::size_t>(const Vec& pv, const Vec& value)>;
+    std::expected<void, LedgerError> one_track_choice(std::uint64_t track, Vec value, const ChoiceDecision& decide,
+                                                      std::uint64_t event, std::uint32_t flags);
     // A conditional event: blends the value in with the weights.
     std::expected<void, LedgerError> one_track_weights(Vec weights, std::uint64_t track, Vec value,
                                                        std::uint64_t event, std::uint32_t flags);

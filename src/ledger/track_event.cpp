@@ -67,6 +67,29 @@ std::expected<void, LedgerError> Ledger::one_track_event(const Op& op, std::uint
     return {};
 }
 
+std::expected<void, LedgerError> Ledger::one_track_choice(std::uint64_t track, Vec value,
+                                                          const ChoiceDecision& decide, std::uint64_t event,
+                                                          std::uint32_t flags) {
+    Vec& pv = track_entry(track);
+    if (auto ok = check_fits(pv, value); !ok) return ok;
+    const std::span<const std::size_t> won = decide(pv, value);
+    if (!won.empty() && won.back() >= pv.size()) throw EngineAbort("a choice decided for a path that does not exist");
+    if (flags & FLAG_CASHFLOW) {
+        Mask mask(pv.size(), false);
+        for (std::size_t i : won) mask[i] = true;
+        cf_mask(track, mask);
+        if (!is_single_zero(value))
+            if (auto ok = cf_insert(event, track, filter(mask, value)); !ok) return ok;
+    }
+    if (flags & FLAG_CHOICES) {
+        ChoiceVec choice(num_paths_, 0);
+        for (std::size_t i : won) choice[i] = 1;
+        choices_.insert(event, track, std::move(choice));
+    }
+    for (std::size_t i : won) pv[i] = at_bcast(value, i);
+    return {};
+}
+
 std::expected<void, LedgerError> Ledger::one_track_weights(Vec weights, std::uint64_t track, Vec value,
                                                            std::uint64_t event, std::uint32_t flags) {
     Vec& pv = track_entry(track);

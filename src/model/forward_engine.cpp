@@ -10,6 +10,7 @@ std::expected<Ledger, ModelError> calculate_forward(const ForwardEngine& engine,
     if (auto ok = check_forward_memory(engine.paths(), tt, flags); !ok)
         return std::unexpected(std::move(ok.error()));
     FwdModelStateGeneric state(tt, engine.paths());
+    const ChoiceRegression* regression = engine.choice_regression();
     std::int64_t current = engine.start_time();
     Vec q;  // the event's discounted quantity, reusing one buffer for every event
     StopPoll poll(engine.paths());
@@ -24,9 +25,14 @@ std::expected<Ledger, ModelError> calculate_forward(const ForwardEngine& engine,
         for (double& x : q) x *= tt.quantity_at(i);
         if (auto ok = value_event(engine, state, tt, i, *time, q); !ok)
             return std::unexpected(std::move(ok.error()));
+        if (regression && tt.op_at(i).is_choice()) {
+            auto values = value_regressors(engine, state, tt, i, *time, regression->regressors, engine.paths());
+            if (!values) return std::unexpected(std::move(values.error()));
+            state.graph.save_regressors(i, std::move(*values));
+        }
         current = *time;
     }
-    if (auto ok = state.evolve_pvs_backward(tt, flags); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = state.evolve_pvs_backward(tt, flags, regression); !ok) return std::unexpected(std::move(ok.error()));
     return std::move(state).into_ledger();
 }
 

@@ -8,6 +8,7 @@
 
 #include "market/assets.hpp"
 #include "model/lang_model.hpp"
+#include "model/regressed_choice.hpp"
 
 namespace mirvon {
 
@@ -22,6 +23,8 @@ public:
     // updates the state's discount vector.
     virtual std::expected<void, ModelError> on_event_time(FwdModelStateGeneric& state, std::int64_t time,
                                                           std::int64_t current_time) const = 0;
+    // Regressors for exercise decisions without hindsight; none by default.
+    virtual const ChoiceRegression* choice_regression() const { return nullptr; }
 };
 
 // Forward pass, backward roll, and the filled ledger.

@@ -13,12 +13,16 @@
 
 namespace mirvon {
 
+struct ChoiceRegression;
+
 struct FwdModelStateGeneric {
     FwdModelStateGeneric(const TimeTable& tt, std::size_t paths)
         : graph(tt.num_events()), ledger(paths), discount{1.0} {}
 
-    // Applies the booked slots from the last event to the first.
-    std::expected<void, ModelError> evolve_pvs_backward(const TimeTable& tt, std::uint32_t flags);
+    // Applies the booked slots from the last event to the first. With a
+    // regression, choice events that kept regressors decide by it.
+    std::expected<void, ModelError> evolve_pvs_backward(const TimeTable& tt, std::uint32_t flags,
+                                                        const ChoiceRegression* regression);
     Ledger into_ledger() && { return std::move(ledger); }
 
     EvGraph graph;

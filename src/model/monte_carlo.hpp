@@ -14,6 +14,7 @@ struct MCParams {
     std::uint64_t seed;  // required in the dataset, kept for models that draw numbers
     std::int64_t pricing_ts;
     std::uint32_t flags;
+    ChoiceRegression choice_regression;
 };
 
 class MCModel {
@@ -45,6 +46,10 @@ public:
                                                   std::int64_t current_time) const override;
     std::expected<Vec, ModelError> asset_value(const FwdModelStateGeneric& state, const Vec& q,
                                                const std::string& name, std::int64_t time) const override;
+    const ChoiceRegression* choice_regression() const override {
+        const ChoiceRegression& r = model_.params().choice_regression;
+        return r.regressors.empty() ? nullptr : &r;
+    }
 
 private:
     const MCModel& model_;

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,15 @@ std::expected<PyRef, PyParseError> get_dict(PyObject* dict, const char* key);
 
 template <class T>
 std::expected<T, PyParseError> get_typed(PyObject* dict, const char* key);
+
+// An optional key: nothing when it is absent, its converted value otherwise.
+template <class T>
+std::expected<std::optional<T>, PyParseError> get_optional(PyObject* dict, const char* key) {
+    auto value = get_typed<T>(dict, key);
+    if (value) return std::optional<T>(std::move(*value));
+    if (std::holds_alternative<PyParseError::MissingKey>(value.error().v)) return std::optional<T>();
+    return std::unexpected(std::move(value.error()));
+}
 
 std::expected<std::uint32_t, PyParseError> get_flag(PyObject* section);
 

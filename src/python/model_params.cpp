@@ -5,9 +5,33 @@
 #include <string>
 
 #include "core/format.hpp"
+#include "model/regression.hpp"
 #include "python/dataset.hpp"
 
 namespace mirvon::py {
+
+namespace {
+
+// Both keys are optional; without regressors every choice compares with the
+// path's own continuation, as before they existed.
+std::expected<ChoiceRegression, PyParseError> get_choice_regression(PyObject* mc, std::uint64_t paths) {
+    ChoiceRegression out;
+    auto regressors = get_optional<std::vector<std::string>>(mc, "REGRESSORS");
+    if (!regressors) return std::unexpected(std::move(regressors.error()));
+    if (*regressors) out.regressors = std::move(**regressors);
+    auto degree = get_optional<std::int64_t>(mc, "DEGREE");
+    if (!degree) return std::unexpected(std::move(degree.error()));
+    if (*degree) {
+        const std::int64_t d = **degree;
+        // A fit needs at least as many paths as basis functions.
+        if (d < 1 || !polynomial_basis_size(out.regressors.size(), static_cast<std::size_t>(d), paths))
+            return std::unexpected(PyParseError::InvalidValue{"DEGREE", std::to_string(d)});
+        out.degree = static_cast<std::size_t>(d);
+    }
+    return out;
+}
+
+}  // namespace
 
 std::expected<MCParams, PyParseError> get_mc_params(PyObject* dataset) {
     auto assets = create_assets(dataset);
@@ -22,9 +46,12 @@ std::expected<MCParams, PyParseError> get_mc_params(PyObject* dataset) {
     if (!seed) return std::unexpected(std::move(seed.error()));
     auto flags = get_flag(mc->get());
     if (!flags) return std::unexpected(std::move(flags.error()));
+    auto regression = get_choice_regression(*mc, *paths);
+    if (!regression) return std::unexpected(std::move(regression.error()));
     auto pricing_ts = get_typed<std::int64_t>(dataset, "PRICING_TS");
     if (!pricing_ts) return std::unexpected(std::move(pricing_ts.error()));
-    return MCParams{std::move(*assets), static_cast<std::size_t>(*paths), *seed, *pricing_ts, *flags};
+    return MCParams{std::move(*assets), static_cast<std::size_t>(*paths), *seed, *pricing_ts, *flags,
+                    std::move(*regression)};
 }
 
 std::expected<Fixed, PyParseError> fixed_from_dataset(PyObject* dataset) {
