@@ -46,7 +46,7 @@ std::expected<MCParams, PyParseError> get_mc_params(PyObject* dataset) {
     if (!seed) return std::unexpected(std::move(seed.error()));
     auto flags = get_flag(mc->get());
     if (!flags) return std::unexpected(std::move(flags.error()));
-    auto regression = get_choice_regression(*mc, *paths);
+    auto regression = get_choice_regression(mc->get(), *paths);
     if (!regression) return std::unexpected(std::move(regression.error()));
     auto pricing_ts = get_typed<std::int64_t>(dataset, "PRICING_TS");
     if (!pricing_ts) return std::unexpected(std::move(pricing_ts.error()));
