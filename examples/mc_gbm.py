@@ -165,5 +165,5 @@ def black_scholes_vec(spot, t):
 
 if __name__ == "__main__":
     european_call()
-    bermudan_put(4)
-    bermudan_put(12)
+    for dates in (4, 12, 50):
+        bermudan_put(dates)
