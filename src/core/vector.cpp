@@ -2,6 +2,17 @@
 
 namespace mirvon {
 
+void Vec::reserve(std::size_t n) {
+    if (n <= capacity()) return;
+    double* block = new double[n];
+    std::copy(begin(), end(), block);
+    const std::size_t kept = size_;
+    release();
+    heap_ = block;
+    capacity_ = n;
+    size_ = kept;
+}
+
 std::string LengthMismatch::text() const {
     return "Vector lengths " + std::to_string(left) + " and " + std::to_string(right) +
            " cannot be combined";
