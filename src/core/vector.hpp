@@ -46,19 +46,19 @@ public:
 
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
-    std::size_t capacity() const { return on_heap() ? capacity_ : 1; }
-    double* data() { return on_heap() ? heap_ : &inline_; }
-    const double* data() const { return on_heap() ? heap_ : &inline_; }
-    double& operator[](std::size_t i) { return data()[i]; }
-    const double& operator[](std::size_t i) const { return data()[i]; }
-    double* begin() { return data(); }
-    double* end() { return data() + size_; }
-    const double* begin() const { return data(); }
-    const double* end() const { return data() + size_; }
-    double& front() { return data()[0]; }
-    double& back() { return data()[size_ - 1]; }
-    const double& front() const { return data()[0]; }
-    const double& back() const { return data()[size_ - 1]; }
+    std::size_t capacity() const { return capacity_; }
+    double* data() { return data_; }
+    const double* data() const { return data_; }
+    double& operator[](std::size_t i) { return data_[i]; }
+    const double& operator[](std::size_t i) const { return data_[i]; }
+    double* begin() { return data_; }
+    double* end() { return data_ + size_; }
+    const double* begin() const { return data_; }
+    const double* end() const { return data_ + size_; }
+    double& front() { return data_[0]; }
+    double& back() { return data_[size_ - 1]; }
+    const double& front() const { return data_[0]; }
+    const double& back() const { return data_[size_ - 1]; }
 
     void assign(std::size_t n, double value) {
         prepare(n);
@@ -75,7 +75,10 @@ public:
             *this = std::move(fresh);
             return;
         }
-        std::copy(first, last, data());
+        if (n == 1)
+            *data() = *first;  // the common one-element case, without a call to memmove
+        else
+            std::copy(first, last, data());
         size_ = n;
     }
     void resize(std::size_t n, double value = 0.0) {
@@ -98,38 +101,42 @@ public:
     friend bool operator==(const Vec& a, const Vec& b) { return std::equal(a.begin(), a.end(), b.begin(), b.end()); }
 
 private:
-    bool on_heap() const { return capacity_ > 1; }
+    bool on_heap() const { return data_ != &inline_; }
     // Makes room for n elements without keeping the old ones; size becomes n.
     void prepare(std::size_t n) {
-        if (n > capacity()) {
+        if (n > capacity_) {
             release();
-            heap_ = new double[n];
+            data_ = new double[n];
             capacity_ = n;
         }
         size_ = n;
     }
     void release() noexcept {
-        if (on_heap()) delete[] heap_;
+        if (on_heap()) delete[] data_;
+        data_ = &inline_;
         capacity_ = 1;
         size_ = 0;
     }
     void take(Vec& other) noexcept {
         size_ = other.size_;
         capacity_ = other.capacity_;
-        if (other.on_heap())
-            heap_ = other.heap_;
-        else
+        if (other.on_heap()) {
+            data_ = other.data_;
+        } else {
             inline_ = other.inline_;
+            data_ = &inline_;
+        }
+        other.data_ = &other.inline_;
         other.capacity_ = 1;
         other.size_ = 0;
     }
 
+    // data_ points at inline_ while the capacity is 1, so that element
+    // access never asks where the elements are.
+    double* data_ = &inline_;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 1;  // 1: the element, if any, is held inline
-    union {
-        double inline_ = 0.0;
-        double* heap_;
-    };
+    std::size_t capacity_ = 1;
+    double inline_ = 0.0;
 };
 
 // Two vectors whose lengths differ and are both above one cannot be combined.
@@ -147,8 +154,15 @@ std::expected<Vec, LengthMismatch> mul(const Vec& a, const Vec& b);
 
 // In place: target := target * factors, where the result may grow from length 1.
 std::expected<void, LengthMismatch> mul_assign(Vec& target, const Vec& factors);
+// In place: target := target + addend, where the result may grow from length 1.
+std::expected<void, LengthMismatch> add_assign(Vec& target, const Vec& addend);
 
-Vec scaled(const Vec& v, double factor);
+// v * factor.
+inline Vec scaled(const Vec& v, double factor) {
+    Vec out(v);
+    for (double& x : out) x *= factor;
+    return out;
+}
 
 // Element i of a vector under broadcasting.
 inline double at_bcast(const Vec& v, std::size_t i) { return v.size() == 1 ? v[0] : v[i]; }

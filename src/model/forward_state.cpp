@@ -8,8 +8,11 @@ std::expected<void, ModelError> FwdModelStateGeneric::evolve_pvs_backward(const 
                                                                            std::uint32_t flags) {
     while (graph.size() > 0) {
         const std::size_t t = graph.size() - 1;
-        EvState slot = graph.pop();
-        if (std::holds_alternative<EvState::Empty>(slot.v)) continue;
+        EvState& slot = graph.back();
+        if (std::holds_alternative<EvState::Empty>(slot.v)) {
+            graph.pop_back();
+            continue;
+        }
         auto track = tt.track_key_at(t);
         if (!track) return std::unexpected(ModelError(std::move(track.error())));
         const auto k = static_cast<std::uint64_t>(*track);
@@ -31,6 +34,7 @@ std::expected<void, ModelError> FwdModelStateGeneric::evolve_pvs_backward(const 
             },
             slot.v);
         if (!booked) return std::unexpected(ModelError(std::move(booked.error())));
+        graph.pop_back();
     }
     return {};
 }
