@@ -1,5 +1,9 @@
 #include "model/forward_engine.hpp"
 
+#include <optional>
+
+#include "model/payment_runs.hpp"
+
 namespace mirvon {
 
 std::expected<Ledger, ModelError> calculate_forward(const ForwardEngine& engine, const TimeTable& tt,
@@ -7,6 +11,8 @@ std::expected<Ledger, ModelError> calculate_forward(const ForwardEngine& engine,
     FwdModelStateGeneric state(tt, engine.paths());
     std::int64_t current = engine.start_time();
     Vec q;  // the event's discounted quantity, reusing one buffer for every event
+    std::optional<PaymentRuns> runs;
+    if (PaymentRuns::worthwhile(engine.paths(), flags)) runs.emplace();
     for (std::size_t i = 0; i < tt.num_events(); ++i) {
         auto time = tt.time_at(i);
         if (!time) return std::unexpected(event_error(tt, i, engine.missing_time_cause()));
@@ -17,6 +23,7 @@ std::expected<Ledger, ModelError> calculate_forward(const ForwardEngine& engine,
         for (double& x : q) x *= tt.quantity_at(i);
         if (auto ok = value_event(engine, state, tt, i, *time, q); !ok)
             return std::unexpected(std::move(ok.error()));
+        if (runs) runs->after_event(state.graph, tt, i);
         current = *time;
     }
     if (auto ok = state.evolve_pvs_backward(tt, flags); !ok) return std::unexpected(std::move(ok.error()));
