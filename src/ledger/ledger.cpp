@@ -89,11 +89,15 @@ void CashflowMap::settle() {
 Vec& Ledger::new_track_entry(std::uint64_t track) {
     auto it = pvs_.find(track);
     if (it == pvs_.end()) it = pvs_.emplace(track, Vec(num_paths_, 0.0)).first;
+    return remember_track_entry(track, it->second);
+}
+
+Vec& Ledger::remember_track_entry(std::uint64_t track, Vec& pv) {
     if (track < SMALL_TRACKS) {
         if (pv_by_small_track_.size() <= track) pv_by_small_track_.resize(track + 1, nullptr);
-        pv_by_small_track_[track] = &it->second;
+        pv_by_small_track_[track] = &pv;
     }
-    return it->second;
+    return pv;
 }
 
 CashflowMap& Ledger::cashflow_entry(std::uint64_t track) {

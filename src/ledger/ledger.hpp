@@ -113,6 +113,7 @@ public:
 
 private:
     Vec& new_track_entry(std::uint64_t track);
+    Vec& remember_track_entry(std::uint64_t track, Vec& pv);
     CashflowMap& cashflow_entry(std::uint64_t track);
 
     std::unordered_map<std::uint64_t, Vec> pvs_;
