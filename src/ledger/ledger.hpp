@@ -112,6 +112,10 @@ public:
     }
 
 private:
+    bool has_track_entry(std::uint64_t track) const {
+        if (track < pv_by_small_track_.size() && pv_by_small_track_[track] != nullptr) return true;
+        return pvs_.contains(track);
+    }
     Vec& new_track_entry(std::uint64_t track);
     Vec& remember_track_entry(std::uint64_t track, Vec& pv);
     CashflowMap& cashflow_entry(std::uint64_t track);

@@ -40,7 +40,7 @@ Vec filter(const Mask& mask, const Vec& value) {
 std::expected<void, LedgerError> Ledger::one_track_event(const Op& op, std::uint64_t track, Vec value,
                                                          std::uint64_t event, std::uint32_t flags) {
     if (op.kind == Op::Kind::Add && !(flags & FLAG_CASHFLOW) && value.size() == num_paths_ &&
-        !pvs_.contains(track)) {
+        !has_track_entry(track)) {
         // A track's first payment: adding it to a fresh zero vector gives
         // 0.0 + value, so the value's own storage becomes the track's vector.
         for (double& x : value) x = 0.0 + x;
