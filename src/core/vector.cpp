@@ -2,6 +2,17 @@
 
 namespace mirvon {
 
+void Vec::reserve(std::size_t n) {
+    if (n <= capacity()) return;
+    double* block = new double[n];
+    std::copy(begin(), end(), block);
+    const std::size_t kept = size_;
+    release();
+    data_ = block;
+    capacity_ = n;
+    size_ = kept;
+}
+
 std::string LengthMismatch::text() const {
     return "Vector lengths " + std::to_string(left) + " and " + std::to_string(right) +
            " cannot be combined";
@@ -34,10 +45,23 @@ std::expected<void, LengthMismatch> mul_assign(Vec& target, const Vec& factors) 
     return {};
 }
 
-Vec scaled(const Vec& v, double factor) {
-    Vec out(v);
-    for (double& x : out) x *= factor;
-    return out;
+
+std::expected<void, LengthMismatch> add_assign(Vec& target, const Vec& addend) {
+    auto n = broadcast_len(target.size(), addend.size());
+    if (!n) return std::unexpected(n.error());
+    double* t = target.data();
+    if (addend.size() == target.size()) {
+        const double* a = addend.data();
+        for (std::size_t i = 0; i < *n; ++i) t[i] += a[i];
+    } else if (addend.size() == 1) {
+        const double a = addend[0];
+        for (std::size_t i = 0; i < *n; ++i) t[i] += a;
+    } else {
+        const double t0 = target[0];
+        target.assign(addend.begin(), addend.end());
+        for (double& x : target) x = t0 + x;
+    }
+    return {};
 }
 
 }  // namespace mirvon

@@ -26,7 +26,7 @@ class EvGraph {
 public:
     explicit EvGraph(std::size_t num_events) : states_(num_events) {}
 
-    void save_pay(std::size_t event, Vec value) { slot(event).v = EvState::Pay{std::move(value)}; }
+    void save_pay(std::size_t event, Vec value) { slot(event).v.emplace<EvState::Pay>(std::move(value)); }
     void save_t(std::size_t event, std::uint64_t track) { slot(event).v = EvState::TrackRef{track}; }
     void save_cond_pay(std::size_t event, Vec value, Vec condition) {
         slot(event).v =
@@ -47,12 +47,11 @@ public:
     }
 
     std::size_t size() const { return states_.size(); }
-    // Takes the last slot off the graph; the backward roll empties it this way.
-    EvState pop() {
-        EvState s = std::move(states_.back());
-        states_.pop_back();
-        return s;
-    }
+    EvState& at(std::size_t event) { return slot(event); }
+    // The backward roll empties the graph from the end: it applies the last
+    // slot in place, then takes it off.
+    EvState& back() { return states_.back(); }
+    void pop_back() { states_.pop_back(); }
 
 private:
     void check_event(std::size_t event) const {

@@ -86,10 +86,29 @@ void CashflowMap::settle() {
     pending_ = false;
 }
 
-Vec& Ledger::track_entry(std::uint64_t track) {
+Vec& Ledger::new_track_entry(std::uint64_t track) {
     auto it = pvs_.find(track);
     if (it == pvs_.end()) it = pvs_.emplace(track, Vec(num_paths_, 0.0)).first;
-    return it->second;
+    return remember_track_entry(track, it->second);
+}
+
+Vec& Ledger::remember_track_entry(std::uint64_t track, Vec& pv) {
+    if (track < SMALL_TRACKS) {
+        if (pv_by_small_track_.size() <= track) pv_by_small_track_.resize(track + 1, nullptr);
+        pv_by_small_track_[track] = &pv;
+    }
+    return pv;
+}
+
+CashflowMap& Ledger::cashflow_entry(std::uint64_t track) {
+    if (track < cashflows_by_small_track_.size())
+        if (CashflowMap* map = cashflows_by_small_track_[track]) return *map;
+    CashflowMap& map = cashflows_[track];
+    if (track < SMALL_TRACKS) {
+        if (cashflows_by_small_track_.size() <= track) cashflows_by_small_track_.resize(track + 1, nullptr);
+        cashflows_by_small_track_[track] = &map;
+    }
+    return map;
 }
 
 std::expected<const Vec*, LedgerError> Ledger::pv_vec(std::uint64_t track) const {
@@ -107,13 +126,13 @@ std::expected<void, LedgerError> Ledger::cf_insert(std::uint64_t event, std::uin
         fitted.assign(num_paths_, values[0]);
     else
         return std::unexpected(LedgerError::track_not_found(track));
-    cashflows_[track].insert(event, std::move(fitted));
+    cashflow_entry(track).insert(event, std::move(fitted));
     return {};
 }
 
 std::expected<void, LedgerError> Ledger::cf_insert(std::uint64_t event, std::uint64_t track, Vec&& values) {
     if (values.size() != num_paths_) return cf_insert(event, track, std::as_const(values));
-    cashflows_[track].insert(event, std::move(values));
+    cashflow_entry(track).insert(event, std::move(values));
     return {};
 }
 
@@ -128,7 +147,7 @@ void Ledger::cf_scale(std::uint64_t track, const Vec& factors) {
 }
 
 void Ledger::cf_print() {
-    auto taken = std::move(cashflows_);
+    auto taken = std::move(cashflows());
     cashflows_.clear();
     for (auto& [track, events] : taken) {
         std::printf("Track: %llu\n", static_cast<unsigned long long>(track));

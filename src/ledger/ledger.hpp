@@ -75,10 +75,20 @@ inline constexpr std::uint32_t FLAG_CASHFLOW = 8;
 class Ledger {
 public:
     explicit Ledger(std::size_t num_paths) : num_paths_(num_paths) {}
+    // The track caches point into the maps' nodes, which a move keeps.
+    Ledger(Ledger&&) = default;
+    Ledger& operator=(Ledger&&) = default;
+    Ledger(const Ledger&) = delete;
+    Ledger& operator=(const Ledger&) = delete;
 
     std::size_t num_paths() const { return num_paths_; }
 
-    Vec& track_entry(std::uint64_t track);
+    Vec& track_entry(std::uint64_t track) {
+        if (track < pv_by_small_track_.size())
+            if (Vec* pv = pv_by_small_track_[track]) return *pv;
+        return new_track_entry(track);
+    }
+    // Entries may be changed in place; none is ever removed.
     std::unordered_map<std::uint64_t, Vec>& pvs_by_track_mut() { return pvs_; }
     std::expected<const Vec*, LedgerError> pv_vec(std::uint64_t track) const;
 
@@ -103,13 +113,30 @@ public:
                                                        std::uint64_t event, std::uint32_t flags);
 
     ChoiceMap& choices() { return choices_; }
-    std::unordered_map<std::uint64_t, CashflowMap>& cashflows() { return cashflows_; }
+    // For the statistics output, which may take the maps out.
+    std::unordered_map<std::uint64_t, CashflowMap>& cashflows() {
+        cashflows_by_small_track_.clear();
+        return cashflows_;
+    }
 
 private:
+    bool has_track_entry(std::uint64_t track) const {
+        if (track < pv_by_small_track_.size() && pv_by_small_track_[track] != nullptr) return true;
+        return pvs_.contains(track);
+    }
+    Vec& new_track_entry(std::uint64_t track);
+    Vec& remember_track_entry(std::uint64_t track, Vec& pv);
+    CashflowMap& cashflow_entry(std::uint64_t track);
+
     std::unordered_map<std::uint64_t, Vec> pvs_;
     ChoiceMap choices_;
     std::unordered_map<std::uint64_t, CashflowMap> cashflows_;
     std::size_t num_paths_;
+    // Track keys are mostly the positions of a small dictionary: entries of
+    // such tracks are found by index instead of hashing at every event.
+    static constexpr std::uint64_t SMALL_TRACKS = 4096;
+    std::vector<Vec*> pv_by_small_track_;
+    std::vector<CashflowMap*> cashflows_by_small_track_;
 };
 
 // Marks the paths where the event's value wins the choice.

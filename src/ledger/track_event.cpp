@@ -39,13 +39,28 @@ Vec filter(const Mask& mask, const Vec& value) {
 
 std::expected<void, LedgerError> Ledger::one_track_event(const Op& op, std::uint64_t track, Vec value,
                                                          std::uint64_t event, std::uint32_t flags) {
+    if (op.kind == Op::Kind::Add && !(flags & FLAG_CASHFLOW) && value.size() == num_paths_ &&
+        !has_track_entry(track)) {
+        // A track's first payment: adding it to a fresh zero vector gives
+        // 0.0 + value, so the value's own storage becomes the track's vector.
+        for (double& x : value) x = 0.0 + x;
+        remember_track_entry(track, pvs_.emplace(track, std::move(value)).first->second);
+        return {};
+    }
     Vec& pv = track_entry(track);
     if (auto ok = check_fits(pv, value); !ok) return ok;
-    if ((flags & FLAG_CASHFLOW) && op.kind == Op::Kind::Add) {
-        // "+" cannot fail once the lengths fit, so the value is added first
-        // and then kept as the event's cashflow without a copy.
-        if (auto ok = op.apply(pv, value); !ok) return std::unexpected(LedgerError(ok.error()));
-        return cf_insert(event, track, std::move(value));
+    if (op.kind == Op::Kind::Add) {
+        // The lengths fit, so "+" adds element by element (a one-element
+        // value to every path) and cannot fail; the value is then kept as
+        // the event's cashflow without a copy.
+        double* p = pv.data();
+        const double* v = value.data();
+        if (value.size() == 1)
+            for (std::size_t i = 0; i < pv.size(); ++i) p[i] += v[0];
+        else
+            for (std::size_t i = 0; i < pv.size(); ++i) p[i] += v[i];
+        if (flags & FLAG_CASHFLOW) return cf_insert(event, track, std::move(value));
+        return {};
     }
     if (flags & FLAG_CASHFLOW) {
         if (op.is_choice()) {
@@ -54,8 +69,6 @@ std::expected<void, LedgerError> Ledger::one_track_event(const Op& op, std::uint
             cf_mask(track, mask);
             if (!is_single_zero(value))
                 if (auto ok = cf_insert(event, track, filter(mask, value)); !ok) return ok;
-        } else if (op.kind == Op::Kind::Add) {
-            if (auto ok = cf_insert(event, track, value); !ok) return ok;
         }
     }
     if ((flags & FLAG_CHOICES) && op.is_choice()) {

@@ -5,8 +5,8 @@
 
 namespace mirvon {
 
-std::expected<LinearInterpolator, AssetError> LinearInterpolator::create(std::vector<double> xs,
-                                                                         std::vector<double> ys) {
+std::expected<LinearInterpolator, AssetError> LinearInterpolator::create(Vec xs,
+                                                                         Vec ys) {
     for (std::size_t i = 1; i < xs.size(); ++i)
         if (!(xs[i] > xs[i - 1]))
             return std::unexpected(AssetError{AssetError::Builder{
@@ -17,27 +17,35 @@ std::expected<LinearInterpolator, AssetError> LinearInterpolator::create(std::ve
     return out;
 }
 
-std::size_t LinearInterpolator::segment(double x) const {
+std::size_t LinearInterpolator::segment_of(double x) const {
     auto it = std::upper_bound(xs_.begin(), xs_.end(), x);
     const std::size_t i = static_cast<std::size_t>(it - xs_.begin()) - 1;
     return std::min(i, xs_.size() - 2);
 }
 
-std::optional<double> LinearInterpolator::at(double x) const {
+std::optional<double> LinearInterpolator::at(double x, std::size_t& segment) const {
     if (std::isnan(x) || x < xs_.front() || x > xs_.back()) return std::nullopt;
-    const std::size_t i = segment(x);
+    // i: the largest index with xs[i] <= x, capped so that i + 1 exists.
+    const std::size_t last = xs_.size() - 2;
+    std::size_t i = std::min(segment, last);
+    if (xs_[i] <= x) {
+        while (i < last && xs_[i + 1] <= x) ++i;
+    } else {
+        i = segment_of(x);
+    }
+    segment = i;
     return ys_[i] + (ys_[i + 1] - ys_[i]) / (xs_[i + 1] - xs_[i]) * (x - xs_[i]);
 }
 
 std::optional<double> LinearInterpolator::slope_over(double lo, double hi) const {
     if (!(lo >= xs_.front() && hi <= xs_.back())) return std::nullopt;
-    const std::size_t i = segment(lo);
+    const std::size_t i = segment_of(lo);
     if (hi > xs_[i + 1]) return std::nullopt;
     return (ys_[i + 1] - ys_[i]) / (xs_[i + 1] - xs_[i]);
 }
 
-std::expected<AssetLogFwd, AssetError> AssetLogFwd::create(std::vector<double> times,
-                                                           std::vector<double> log_values,
+std::expected<AssetLogFwd, AssetError> AssetLogFwd::create(Vec times,
+                                                           Vec log_values,
                                                            ForwardKind kind) {
     AssetLogFwd out;
     out.kind_ = kind;
@@ -52,11 +60,11 @@ std::expected<AssetLogFwd, AssetError> AssetLogFwd::create(std::vector<double> t
     return out;
 }
 
-std::expected<double, AssetError> AssetLogFwd::log_value(double t) const {
+std::expected<double, AssetError> AssetLogFwd::log_value(double t, std::size_t& segment) const {
     // Before the first point the log-value runs linearly through the origin.
     if (first_time_ > 0.0 && t <= first_time_) return first_log_value_ * t / first_time_;
     if (curve_)
-        if (auto v = curve_->at(t)) return *v;
+        if (auto v = curve_->at(t, segment)) return *v;
     return std::unexpected(AssetError{AssetError::OutOfRange{t}});
 }
 
@@ -87,6 +95,8 @@ std::expected<const AssetLogFwd*, AssetError> Assets::base_asset() const {
 }
 
 std::expected<const AssetLogFwd*, AssetError> Assets::asset_by_name(const std::string& name) const {
+    // Most units name the base currency: one comparison instead of a hash.
+    if (base_curve_ != nullptr && name == base_) return base_curve_;
     auto it = by_name_.find(name);
     if (it == by_name_.end()) return std::unexpected(AssetError{AssetError::AssetNotFound{name}});
     return &it->second;
@@ -101,10 +111,10 @@ std::expected<double, AssetError> Assets::asset_value(const std::string& name, d
     return std::exp(*l);
 }
 
-std::expected<double, AssetError> Assets::discount_factor(double t) const {
+std::expected<double, AssetError> Assets::discount_factor(double t, std::size_t& segment) const {
     auto base = base_asset();
     if (!base) return std::unexpected(std::move(base.error()));
-    auto l = (*base)->log_value(t);
+    auto l = (*base)->log_value(t, segment);
     if (!l) return std::unexpected(AssetError::spot_error("discount factor", std::move(l.error()), t));
     return std::exp(-*l);
 }

@@ -4,10 +4,15 @@ namespace mirvon {
 
 std::expected<void, ModelError> Fixed::on_event_time(FwdModelStateGeneric& state, std::int64_t time,
                                                      std::int64_t) const {
-    // Looked up again for every event, including events at the previous time.
-    auto df = assets_.discount_factor(year_fraction(time, pricing_ts_));
-    if (!df) return std::unexpected(ModelError(std::move(df.error())));
-    state.discount.assign(1, *df);
+    // Every event gets the discount factor at its time; a repeated time gets
+    // the factor the previous lookup gave.
+    LastDiscount& last = last_discount_;
+    if (!last.known || last.time != time) {
+        auto df = assets_.discount_factor(year_fraction(time, pricing_ts_), last.segment);
+        if (!df) return std::unexpected(ModelError(std::move(df.error())));
+        last = LastDiscount{time, *df, true, last.segment};
+    }
+    state.discount.assign(1, last.factor);
     return {};
 }
 

@@ -30,6 +30,16 @@ private:
     Assets assets_;
     std::int64_t pricing_ts_;
     std::uint32_t flags_;
+    // Lookup aids that never change a result: events at the same time get the
+    // same discount factor again, and event times never decrease, so the base
+    // curve's search resumes where the previous event left it.
+    struct LastDiscount {
+        std::int64_t time = 0;
+        double factor = 0.0;
+        bool known = false;
+        std::size_t segment = 0;
+    };
+    mutable LastDiscount last_discount_;
 };
 
 }  // namespace mirvon

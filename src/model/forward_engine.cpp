@@ -1,7 +1,10 @@
 #include "model/forward_engine.hpp"
 
+#include <optional>
+
 #include "core/stop_check.hpp"
 #include "model/forward_budget.hpp"
+#include "model/payment_runs.hpp"
 
 namespace mirvon {
 
@@ -14,6 +17,8 @@ std::expected<Ledger, ModelError> calculate_forward(const ForwardEngine& engine,
     std::int64_t current = engine.start_time();
     Vec q;  // the event's discounted quantity, reusing one buffer for every event
     StopPoll poll(engine.paths());
+    std::optional<PaymentRuns> runs;
+    if (PaymentRuns::worthwhile(engine.paths(), flags)) runs.emplace();
     for (std::size_t i = 0; i < tt.num_events(); ++i) {
         if (poll.stop()) return std::unexpected(stop_error());
         auto time = tt.time_at(i);
@@ -30,6 +35,7 @@ std::expected<Ledger, ModelError> calculate_forward(const ForwardEngine& engine,
             if (!values) return std::unexpected(std::move(values.error()));
             state.graph.save_regressors(i, std::move(*values));
         }
+        if (runs) runs->after_event(state.graph, tt, i);
         current = *time;
     }
     if (auto ok = state.evolve_pvs_backward(tt, flags, regression); !ok) return std::unexpected(std::move(ok.error()));

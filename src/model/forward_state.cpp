@@ -28,8 +28,11 @@ std::expected<void, ModelError> FwdModelStateGeneric::evolve_pvs_backward(const 
     while (graph.size() > 0) {
         if (poll.stop()) return std::unexpected(stop_error());
         const std::size_t t = graph.size() - 1;
-        EvState slot = graph.pop();
-        if (std::holds_alternative<EvState::Empty>(slot.v)) continue;
+        EvState& slot = graph.back();
+        if (std::holds_alternative<EvState::Empty>(slot.v)) {
+            graph.pop_back();
+            continue;
+        }
         auto track = tt.track_key_at(t);
         if (!track) return std::unexpected(ModelError(std::move(track.error())));
         const auto k = static_cast<std::uint64_t>(*track);
@@ -49,6 +52,7 @@ std::expected<void, ModelError> FwdModelStateGeneric::evolve_pvs_backward(const 
             },
             slot.v);
         if (!booked) return std::unexpected(ModelError(std::move(booked.error())));
+        graph.pop_back();
     }
     return {};
 }

@@ -8,17 +8,17 @@ namespace mirvon::py {
 
 namespace {
 
-template <class T>
+template <class Container>
 void destroy_vector(PyObject* capsule) {
-    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, "mirvon.vector"));
+    delete static_cast<Container*>(PyCapsule_GetPointer(capsule, "mirvon.vector"));
 }
 
 // The array's base object is a capsule owning the vector, so the buffer lives
-// as long as the array.
-template <class T>
-PyRef adopt_vector(std::vector<T>&& values, int typenum) {
-    auto* owned = new std::vector<T>(std::move(values));
-    PyRef capsule = PyRef::steal(PyCapsule_New(owned, "mirvon.vector", &destroy_vector<T>));
+// as long as the array (for a vector held inline, the capsule's copy of it).
+template <class Container>
+PyRef adopt_vector(Container&& values, int typenum) {
+    auto* owned = new Container(std::move(values));
+    PyRef capsule = PyRef::steal(PyCapsule_New(owned, "mirvon.vector", &destroy_vector<Container>));
     if (!capsule) {
         delete owned;
         return {};

@@ -12,27 +12,14 @@ std::expected<TimeTable, TimeTableError> TimeTable::create(Events events, Expres
     return TimeTable(std::move(*ops), std::move(*units), events, std::move(expressions));
 }
 
-const Op& TimeTable::op_at(std::size_t i) const {
-    if (!events_.op.keys.is_valid(idx(i))) return no_op_;
-    return ops_[static_cast<std::size_t>(events_.op.keys.value(idx(i)))];
-}
-
-std::optional<std::int64_t> TimeTable::unit_key_at(std::size_t i) const {
-    if (!events_.unit.keys.is_valid(idx(i))) return std::nullopt;
-    return events_.unit.keys.value(idx(i));
-}
-
 std::string TimeTable::unit_desc_at(std::size_t i) const {
     auto key = unit_key_at(i);
     if (!key) return "<none>";
     return unit_by_key(*key).describe();
 }
 
-std::expected<std::int64_t, TimeTableError> TimeTable::track_key_at(std::size_t i) const {
-    if (!events_.track.keys.is_valid(idx(i)))
-        return std::unexpected(
-            TimeTableError::message("No track specified at event#" + std::to_string(i)));
-    return events_.track.keys.value(idx(i));
+TimeTableError TimeTable::no_track_error(std::size_t i) {
+    return TimeTableError::message("No track specified at event#" + std::to_string(i));
 }
 
 std::string TimeTable::event_desc(std::size_t i) const {
