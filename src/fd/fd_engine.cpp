@@ -261,6 +261,7 @@ std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTabl
     StopPoll poll(p.n_nodes);
     for (;;) {
         const Schedule::Action a = schedule.next();
+        if (poll.stop()) return std::unexpected(stop_error());
         switch (a.kind) {
             case Schedule::Kind::Done:
                 return std::move(state->ledger);
@@ -271,7 +272,6 @@ std::expected<Ledger, ModelError> calculate_fd(const FDCN& model, const TimeTabl
                     return std::unexpected(event_error(tt, a.event, ok.error().text()));
                 break;
             case Schedule::Kind::Step:
-                if (poll.stop()) return std::unexpected(stop_error());
                 if (auto ok = step_back(model, *state, a.time, schedule.peek_step(), work); !ok)
                     return std::unexpected(std::move(ok.error()));
                 break;

@@ -8,6 +8,7 @@
 #include "python/arrow_import.hpp"
 #include "python/entry_functions.hpp"
 #include "python/entry_guard.hpp"
+#include "python/pending_exception.hpp"
 #include "python/py_ts_data.hpp"
 #include "python/stats_output.hpp"
 #include "python/timetable_builder.hpp"
@@ -26,6 +27,8 @@ PyObject* run_backtest(const arrow::RecordBatch& batch, PyObject* py_state, PyOb
     Historic engine(std::move(source), BACKTEST_FLAGS);
     auto ledger = engine.calculate(*tt);
     if (!ledger) return raise(ledger.error());
+    // A signal that came after the engine's last look still keeps the cashflows back.
+    if (stop_for_signals()) return nullptr;
     if (!save_backtest_cashflow(*ledger, py_state)) return nullptr;
     ledger->cf_print();
     Py_RETURN_NONE;

@@ -7,6 +7,7 @@
 #include "python/arrow_import.hpp"
 #include "python/entry_functions.hpp"
 #include "python/entry_guard.hpp"
+#include "python/pending_exception.hpp"
 #include "python/model_params.hpp"
 #include "python/py_mc_model.hpp"
 #include "python/stats_output.hpp"
@@ -65,6 +66,8 @@ PyObject* price_entry(const char* function, PyObject* const* args, Py_ssize_t na
         if (!tt) return raise(tt.error());
         std::expected<Priced, EntryError> priced = price(*tt, a[2], py_state);
         if (!priced) return std::visit([](const auto& e) { return raise(e); }, priced.error());
+        // A signal that came after the engine's last look still keeps the statistics back.
+        if (stop_for_signals()) return nullptr;
         if (auto ok = py_save_stats(priced->flags, priced->ledger, py_state); !ok) return raise(ok.error());
         return PyFloat_FromDouble(priced->price);
     });
