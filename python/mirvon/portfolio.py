@@ -26,7 +26,7 @@ import pyarrow.compute as pc
 
 from mirvon import tables, workers as pool
 from mirvon.pricing import engine, price_events, with_statistics
-from mirvon.result import _TABLE_SCHEMA as RESULT_TABLE_SCHEMA, Result
+from mirvon.result import RESULT_TABLE_SCHEMA, Result
 
 DatasetArg = Union[dict, Callable[[Any], dict]]
 

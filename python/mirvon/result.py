@@ -16,7 +16,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
 
-_TABLE_SCHEMA = pa.schema(
+RESULT_TABLE_SCHEMA = pa.schema(
     [
         ("row", pa.int64()),
         ("track", pa.string()),
@@ -183,13 +183,13 @@ class Result:
             [
                 taken,
                 pc.take(self.events.column("track").dictionary, pa.array(track)),
-                pc.take(self.events.column("time"), taken).cast(_TABLE_SCHEMA.field("time").type),
+                pc.take(self.events.column("time"), taken).cast(RESULT_TABLE_SCHEMA.field("time").type),
                 texts("op"),
                 pc.take(self.events.column("quantity"), taken),
                 texts("unit"),
                 pa.array(values, pa.float64()),
             ],
-            schema=_TABLE_SCHEMA,
+            schema=RESULT_TABLE_SCHEMA,
         )
         return table, paths
 
