@@ -39,7 +39,7 @@ CHUNKS_PER_WORKER = 4
 
 
 @dataclasses.dataclass(frozen=True)
-class PricingSpec:
+class PricingJob:
     """Everything that prices one contract, apart from its rows."""
 
     model: str
@@ -262,26 +262,26 @@ def _with_contract(table: pa.Table, by: str, ids: pa.Array, g: int) -> pa.Table:
     return table.add_column(0, by, ids.take(pa.array(np.full(table.num_rows, g, np.int64))))
 
 
-def _price_book(contracts: Contracts, book: pa.RecordBatch, spec: PricingSpec) -> _Priced:
+def _price_book(contracts: Contracts, book: pa.RecordBatch, job: PricingJob) -> _Priced:
     """Price contracts whose rows `book` holds in the engine's types."""
     contract = contracts.contract_of_rows()
     n = len(contracts)
-    track = _LocalKeys.of(book.column("track"), contract, n, first=spec.priced_track)
+    track = _LocalKeys.of(book.column("track"), contract, n, first=job.priced_track)
     op = _LocalKeys.of(book.column("op"), contract, n)
     unit = _LocalKeys.of(book.column("unit"), contract, n)
     as_book = track.same_as_book & op.same_as_book & unit.same_as_book
-    needs_ids = callable(spec.dataset) or callable(spec.expressions) or spec.model == "mc"
+    needs_ids = callable(job.dataset) or callable(job.expressions) or job.model == "mc"
     ids = contracts.ids.to_pylist() if needs_ids else [None] * n
-    priced = _Priced(contracts.ids, [None] * n, [None] * n, {name: [] for name in spec.statistics})
-    price = spec.pricer()
-    lacking = track.lacks_first(spec.priced_track).tolist()
+    priced = _Priced(contracts.ids, [None] * n, [None] * n, {name: [] for name in job.statistics})
+    price = job.pricer()
+    lacking = track.lacks_first(job.priced_track).tolist()
     prices, errors, statistics = priced.prices, priced.errors, priced.statistics.items()
     starts = contracts.offsets[:-1].tolist()
     lengths = np.diff(contracts.offsets).tolist()
     for g, (start, length, as_is) in enumerate(zip(starts, lengths, as_book.tolist())):
         try:
             if lacking[g]:
-                raise ValueError(f"the contract has no track {spec.priced_track!r} to price")
+                raise ValueError(f"the contract has no track {job.priced_track!r} to price")
             if as_is:
                 # Its dictionaries are the book's own: the rows are enough.
                 batch = book.slice(start, length)
@@ -303,11 +303,11 @@ def _price_book(contracts: Contracts, book: pa.RecordBatch, spec: PricingSpec) -
             errors[g] = _error_text(exc)
             continue
         for name, parts in statistics:
-            parts.append(_with_contract(getattr(result, TABLE_STATISTICS[name]), spec.by, contracts.ids, g))
+            parts.append(_with_contract(getattr(result, TABLE_STATISTICS[name]), job.by, contracts.ids, g))
     return priced
 
 
-def _price(contracts: Contracts, spec: PricingSpec) -> _Priced:
+def _price(contracts: Contracts, job: PricingJob) -> _Priced:
     try:
         book = tables.events(contracts.table)
     except ValueError as exc:
@@ -315,22 +315,22 @@ def _price(contracts: Contracts, spec: PricingSpec) -> _Priced:
         # quantity) belongs to one contract: find it by converting each
         # contract on its own, so that the others are still priced.
         if len(contracts) == 1:
-            return _Priced(contracts.ids, [None], [_error_text(exc)], {name: [] for name in spec.statistics})
-        parts = [_price(Contracts.of(contracts.rows(g, g + 1), spec.by), spec) for g in range(len(contracts))]
-        return _Priced.concat(parts, contracts.ids.type, spec.statistics)
-    return _price_book(contracts, book, spec)
+            return _Priced(contracts.ids, [None], [_error_text(exc)], {name: [] for name in job.statistics})
+        parts = [_price(Contracts.of(contracts.rows(g, g + 1), job.by), job) for g in range(len(contracts))]
+        return _Priced.concat(parts, contracts.ids.type, job.statistics)
+    return _price_book(contracts, book, job)
 
 
-def price_contracts(table: pa.Table, spec: PricingSpec) -> tuple[pa.Table, dict[str, pa.Table]]:
+def price_contracts(table: pa.Table, job: PricingJob) -> tuple[pa.Table, dict[str, pa.Table]]:
     """(prices, statistics) for every contract of `table`: the function each worker and each Spark group runs.
 
-    `prices` has the columns `spec.by`, "price" and "error", one row per
+    `prices` has the columns `job.by`, "price" and "error", one row per
     contract in order of first appearance; `statistics` maps each name of
-    `spec.statistics` to its table, the contract column in front.
+    `job.statistics` to its table, the contract column in front.
     """
-    contracts = Contracts.of(table, spec.by, spec.row_order)
-    priced = _price(contracts, spec)
-    return priced.prices_table(spec.by), priced.statistics_tables(spec.by)
+    contracts = Contracts.of(table, job.by, job.row_order)
+    priced = _price(contracts, job)
+    return priced.prices_table(job.by), priced.statistics_tables(job.by)
 
 
 class PortfolioResult:
@@ -403,26 +403,26 @@ def price_portfolio(
         raise TypeError(f"events must be a table with a {by!r} column, not {type(events).__name__}")
     # Wrong column types are the whole book's problem: report them at once.
     tables.events(table.slice(0, 0))
-    spec = PricingSpec(model, by, dataset, expressions, state, chosen, priced_track)
+    job = PricingJob(model, by, dataset, expressions, state, chosen, priced_track)
     n_workers = pool.default_workers() if workers is None else workers
     if n_workers == 1:
-        return PortfolioResult(*price_contracts(table, spec))
+        return PortfolioResult(*price_contracts(table, job))
 
     contracts = Contracts.of(table, by)
     n_chunks = min(len(contracts), n_workers * CHUNKS_PER_WORKER)
     if n_chunks == 0:
-        return PortfolioResult(*price_contracts(contracts.table, spec))
+        return PortfolioResult(*price_contracts(contracts.table, job))
     # Whole contracts per chunk; the function carries the chunks' row
     # bounds only, never the table, so nothing large is pickled.
     row_bounds = contracts.offsets[np.linspace(0, len(contracts), n_chunks + 1).astype(np.int64)]
 
     def price_chunk(book: pa.Table, chunk: int) -> tuple[pa.Table, dict[str, pa.Table]]:
         start, stop = int(row_bounds[chunk]), int(row_bounds[chunk + 1])
-        return price_contracts(book.slice(start, stop - start), spec)
+        return price_contracts(book.slice(start, stop - start), job)
 
     parts = pool.map_chunks(price_chunk, contracts.table, n_chunks, n_workers)
     prices = pa.concat_tables([p for p, _ in parts]).combine_chunks()
     return PortfolioResult(prices, {name: concat_statistics([s[name] for _, s in parts]) for name in chosen})
 
 
-__all__ = ["PortfolioResult", "PricingSpec", "TABLE_STATISTICS", "check_options", "price_contracts", "price_portfolio"]
+__all__ = ["PortfolioResult", "PricingJob", "TABLE_STATISTICS", "check_options", "price_contracts", "price_portfolio"]

@@ -47,7 +47,7 @@ from typing import Any, Optional
 import pyarrow as pa
 
 from mirvon import tables
-from mirvon.portfolio import PricingSpec, check_options, price_contracts
+from mirvon.portfolio import PricingJob, check_options, price_contracts
 
 #: The column that carries each row's position through the shuffle.
 ROW_ORDER = "__mirvon_row__"
@@ -78,13 +78,13 @@ def price_portfolio(
         raise KeyError(f"the DataFrame has no contract column {by!r}; its columns are {df.columns}")
     # Wrong column types are the whole book's problem: report them before any job runs.
     tables.events(to_arrow_schema(df.schema, timezone="UTC").empty_table())
-    spec = PricingSpec(model, by, dataset, expressions, state, (), priced_track, row_order=ROW_ORDER)
+    job = PricingJob(model, by, dataset, expressions, state, (), priced_track, row_order=ROW_ORDER)
     result_schema = StructType(
         [df.schema[by], StructField("price", DoubleType()), StructField("error", StringType())]
     )
 
     def price_group(group: pa.Table) -> pa.Table:
-        return price_contracts(group, spec)[0]
+        return price_contracts(group, job)[0]
 
     numbered = df.withColumn(ROW_ORDER, functions.monotonically_increasing_id())
     return numbered.groupBy(by).applyInArrow(price_group, schema=result_schema)
